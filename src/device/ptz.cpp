@@ -1,0 +1,50 @@
+#include "device/ptz.h"
+
+#include <gio/gio.h>
+#include <syslog.h>
+
+namespace {
+
+constexpr char kBusName[] = "com.tarq.PTZ.Coordinator";
+constexpr char kObjectPath[] = "/com/tarq/PTZ/Coordinator/4";
+constexpr char kInterface[] = "com.tarq.PTZ.Coordinator";
+constexpr char kReloadCommand[] = "reload_quadview_config";
+
+}  // namespace
+
+bool ptz_aux_send_command() {
+  g_autoptr(GDBusProxy) proxy = g_dbus_proxy_new_for_bus_sync(
+      G_BUS_TYPE_SYSTEM,
+      G_DBUS_PROXY_FLAGS_NONE,
+      nullptr /* interface info */,
+      kBusName,
+      kObjectPath,
+      kInterface,
+      nullptr /* cancellable */,
+      nullptr /* error */);
+  if (!proxy) {
+    syslog(LOG_ERR, "%s(%d) Error\n", __func__, __LINE__);
+    return false;
+  }
+
+  // The reply carries nothing we use; only whether the service accepted the command counts.
+  g_autoptr(GError) error = nullptr;
+  g_autoptr(GVariant) reply = g_dbus_proxy_call_sync(
+      proxy,
+      "Auxiliary",
+      g_variant_new("(sis)", "Onvif", 0, kReloadCommand),
+      G_DBUS_CALL_FLAGS_NONE,
+      -1 /* default timeout */,
+      nullptr /* cancellable */,
+      &error);
+  if (!reply) {
+    syslog(
+        LOG_ERR,
+        "%s(%d) Failed to send auxiliary command to PTZ service: %s\n",
+        __func__,
+        __LINE__,
+        error->message);
+    return false;
+  }
+  return true;
+}

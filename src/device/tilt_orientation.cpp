@@ -1,0 +1,73 @@
+#include "device/tilt_orientation.h"
+
+#include <gio/gio.h>
+#include <syslog.h>
+
+namespace {
+
+constexpr char kBusName[] = "com.tarq.ImageControl";
+constexpr char kObjectPath[] = "/com/tarq/ImageControl/0/0";
+constexpr char kInterface[] = "com.tarq.ImageControl";
+constexpr char kProperty[] = "CameraTiltOrientation";
+
+// The property value as text: a byte string up to its first NUL, or a string-like value.
+// Any other type has no text.
+char* dup_orientation_text(GVariant* value) {
+  if (g_variant_is_of_type(value, G_VARIANT_TYPE_BYTESTRING)) {
+    return g_strdup(g_variant_get_bytestring(value));
+  }
+  if (g_variant_is_of_type(value, G_VARIANT_TYPE_STRING) ||
+      g_variant_is_of_type(value, G_VARIANT_TYPE_OBJECT_PATH) ||
+      g_variant_is_of_type(value, G_VARIANT_TYPE_SIGNATURE)) {
+    return g_variant_dup_string(value, nullptr);
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+char* get_cameratiltorientation() {
+  g_autoptr(GDBusProxy) proxy = g_dbus_proxy_new_for_bus_sync(
+      G_BUS_TYPE_SYSTEM,
+      G_DBUS_PROXY_FLAGS_NONE,
+      nullptr /* interface info */,
+      kBusName,
+      kObjectPath,
+      kInterface,
+      nullptr /* cancellable */,
+      nullptr /* error */);
+  if (!proxy) {
+    syslog(LOG_ERR, "%s(%d) Error\n", __func__, __LINE__);
+    return nullptr;
+  }
+
+  g_autoptr(GError) error = nullptr;
+  g_autoptr(GVariant) reply = g_dbus_proxy_call_sync(
+      proxy,
+      "org.freedesktop.DBus.Properties.Get",
+      g_variant_new("(ss)", kInterface, kProperty),
+      G_DBUS_CALL_FLAGS_NONE,
+      -1 /* default timeout */,
+      nullptr /* cancellable */,
+      &error);
+  if (!reply) {
+    syslog(
+        LOG_ERR,
+        "%s(%d) Failed to get CameraTiltOrientation due to '%s'",
+        __func__,
+        __LINE__,
+        error->message);
+    return nullptr;
+  }
+
+  // The proxy does not check the reply's type, so a service that answers with anything but a
+  // variant must not reach g_variant_get(), which would only complain and leave the value unset.
+  if (!g_variant_is_of_type(reply, G_VARIANT_TYPE("(v)"))) {
+    g_autofree char* printed = g_variant_print(reply, TRUE /* type annotate */);
+    syslog(LOG_ERR, "%s: Failed to get '(v)' from %s", __func__, printed);
+    return nullptr;
+  }
+  g_autoptr(GVariant) value = nullptr;
+  g_variant_get(reply, "(v)", &value);
+  return dup_orientation_text(value);
+}

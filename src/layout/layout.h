@@ -1,0 +1,49 @@
+#pragma once
+
+#include <glib.h>
+
+// The layout file; a firmware build may place it elsewhere (QUADVIEW_LAYOUT_PATH).
+constexpr char kLayoutPath[] = QUADVIEW_LAYOUT_PATH;
+
+constexpr int kSubviewCount = 4;
+
+// One quad-view layout: the source id (1 to 4) shown in each subview.
+struct quadview_config {
+  gint32 id[kSubviewCount];
+};
+
+// How the camera is mounted; each mount keeps its own layout.
+enum class mount { kCeiling, kDesk };
+
+// Picks the mount for a tilt orientation text: "-90" is the ceiling, "90" the desk.
+// Returns false, leaving `out` alone, for any other text.
+bool choose_mount(const char* orientation, mount* out);
+
+// The key-file group holding a mount's layout: "QUADVIEW_CEILING" or "QUADVIEW_DESK".
+const char* layout_group(mount m);
+
+// The source id shown for a stored pan angle: pan / 90 + 1, truncating toward zero.
+gint32 pan_to_source_id(gint32 pan);
+
+// The pan angle stored for a source id: (id - 1) * 90. Returns false for an angle outside
+// 0 to 360, including one that does not fit in 32 bits.
+bool source_id_to_pan(gint32 id, gint32* pan);
+
+// Reads the layout of mount `m` from the key file at `path`, logging under `operation`.
+// Returns true and fills `config`, or false after logging, leaving `config` alone.
+bool read_layout_file(const char* operation, const char* path, mount m, quadview_config* config);
+
+// Stores `config` as the layout of mount `m` in the key file at `path`, which must exist; every
+// other group and key is kept. The file is replaced as a whole. Logs under `operation`.
+// Returns false after logging when an id is out of range or the file cannot be loaded or saved.
+bool write_layout_file(
+    const char* operation, const char* path, mount m, const quadview_config* config);
+
+// Reads the current mount's layout into `config`.
+// Returns 0; -EINVAL when `config` is null; -EACCES, leaving `config` alone, on any other failure.
+int get_quadview_layout(quadview_config* config, const char* path = kLayoutPath);
+
+// Stores `config` as the current mount's layout and has the PTZ coordinator reload it.
+// Returns 0; -EINVAL when `config` is null; -EBADF for an unsupported tilt orientation;
+// -EACCES on any other failure (when only the reload failed, the new layout stays saved).
+int set_quadview_layout(const quadview_config* config, const char* path = kLayoutPath);

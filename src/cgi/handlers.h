@@ -1,0 +1,14 @@
+#pragma once
+
+#include <glib.h>
+
+#include "cgi/xmlnode.h"
+
+// getquadview.cgi: adds the current mount's layout to the success body.
+// Returns 0, or the failed read's status code with nothing added.
+int handle_get_quadview(xmlnode* success_body);
+
+// setquadview.cgi: stores the layout given by the `id` parameter ("d,d,d,d", each 1 to 4) and
+// adds GeneralSuccess to the success body. Returns 0; -EBADF for a missing or malformed `id`;
+// otherwise the status code of the failed read or write, with nothing added.
+int handle_set_quadview(GHashTable* params, xmlnode* success_body);

@@ -7,10 +7,6 @@
 #include "cgi/response.h"
 #include "layout/layout.h"
 
-namespace {
-
-// Parses an `id` list: exactly four comma-separated pieces, each a single digit from 1 to 4.
-// Returns true and fills `config`, or false, leaving `config` alone.
 bool parse_id_list(const char* list, quadview_config* config) {
   g_auto(GStrv) pieces = g_strsplit(list, ",", -1);
   if (g_strv_length(pieces) != kSubviewCount) {
@@ -27,8 +23,6 @@ bool parse_id_list(const char* list, quadview_config* config) {
   *config = parsed;
   return true;
 }
-
-}  // namespace
 
 int handle_get_quadview(xmlnode* success_body) {
   quadview_config config = {};

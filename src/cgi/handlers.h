@@ -3,6 +3,11 @@
 #include <glib.h>
 
 #include "cgi/xmlnode.h"
+#include "layout/layout.h"
+
+// Parses an `id` list: exactly four comma-separated pieces, each a single digit from 1 to 4.
+// Returns true and fills `config`, or false, leaving `config` alone.
+bool parse_id_list(const char* list, quadview_config* config);
 
 // getquadview.cgi: adds the current mount's layout to the success body.
 // Returns 0, or the failed read's status code with nothing added.

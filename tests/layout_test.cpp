@@ -1,0 +1,243 @@
+#include "layout/layout.h"
+
+#include <errno.h>
+#include <glib/gstdio.h>
+#include <gtest/gtest.h>
+
+#include <array>
+#include <optional>
+#include <string>
+
+namespace {
+
+constexpr char kOperation[] = "test_operation";
+
+constexpr char kBothMounts[] =
+    "# quad-view layouts\n"
+    "[QUADVIEW_CEILING]\n"
+    "subview0_pan=0\n"
+    "subview1_pan=90\n"
+    "subview2_pan=180\n"
+    "subview3_pan=270\n"
+    "\n"
+    "[QUADVIEW_DESK]\n"
+    "subview0_pan=270\n"
+    "subview1_pan=0\n"
+    "subview2_pan=90\n"
+    "subview3_pan=180\n"
+    "\n"
+    "[OTHER]\n"
+    "name=kept\n";
+
+using Ids = std::array<gint32, kSubviewCount>;
+
+Ids ids_of(const quadview_config& config) {
+  return {config.id[0], config.id[1], config.id[2], config.id[3]};
+}
+
+class LayoutFileTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = g_dir_make_tmp("quadview-layout-XXXXXX", nullptr);
+    ASSERT_NE(dir_, nullptr);
+    path_ = std::string(dir_) + "/quadview.conf";
+  }
+
+  void TearDown() override {
+    g_remove(path_.c_str());
+    g_rmdir(dir_);
+    g_free(dir_);
+  }
+
+  void write_file(const std::string& text) {
+    ASSERT_TRUE(g_file_set_contents(path_.c_str(), text.c_str(), text.size(), nullptr));
+  }
+
+  std::string read_file() {
+    g_autofree char* text = nullptr;
+    gsize length = 0;
+    if (!g_file_get_contents(path_.c_str(), &text, &length, nullptr)) {
+      return "(missing)";
+    }
+    return std::string(text, length);
+  }
+
+  // The layout read back from the file, or nothing when it cannot be read.
+  std::optional<Ids> read(mount m) {
+    quadview_config config = {{7, 7, 7, 7}};
+    if (!read_layout_file(kOperation, path_.c_str(), m, &config)) {
+      EXPECT_EQ(ids_of(config), (Ids{7, 7, 7, 7})) << "a failed read changed the record";
+      return std::nullopt;
+    }
+    return ids_of(config);
+  }
+
+  char* dir_ = nullptr;
+  std::string path_;
+};
+
+TEST(ChooseMount, AcceptsExactlyMinusNinetyAndNinety) {
+  const std::pair<const char*, std::optional<mount>> cases[] = {
+      {"-90", mount::kCeiling},
+      {"90", mount::kDesk},
+      {"0", std::nullopt},
+      {"-90.0", std::nullopt},
+      {" 90", std::nullopt},
+      {"90 ", std::nullopt},
+      {"+90", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const auto& [text, expected] : cases) {
+    SCOPED_TRACE(text);
+    mount m = mount::kDesk;
+    const bool chosen = choose_mount(text, &m);
+    EXPECT_EQ(chosen, expected.has_value());
+    if (expected) {
+      EXPECT_EQ(m, *expected);
+    }
+  }
+  EXPECT_STREQ(layout_group(mount::kCeiling), "QUADVIEW_CEILING");
+  EXPECT_STREQ(layout_group(mount::kDesk), "QUADVIEW_DESK");
+}
+
+TEST(PanToSourceId, DividesTruncatingTowardZero) {
+  const std::pair<gint32, gint32> cases[] = {
+      {0, 1},
+      {90, 2},
+      {180, 3},
+      {270, 4},
+      {45, 1},
+      {359, 4},
+      {360, 5},
+      {-90, 0},
+      {-45, 1},
+      {-89, 1},
+      {G_MAXINT32, G_MAXINT32 / 90 + 1},
+      {G_MININT32, G_MININT32 / 90 + 1},
+  };
+  for (const auto& [pan, id] : cases) {
+    SCOPED_TRACE(pan);
+    EXPECT_EQ(pan_to_source_id(pan), id);
+  }
+}
+
+TEST(SourceIdToPan, AcceptsAnglesFromZeroToThreeSixtyWithoutOverflow) {
+  const std::pair<gint32, std::optional<gint32>> cases[] = {
+      {1, 0},
+      {2, 90},
+      {4, 270},
+      {5, 360},
+      {0, std::nullopt},
+      {6, std::nullopt},
+      {-1, std::nullopt},
+      // (id - 1) * 90 leaves the 32-bit range: rejected, never wrapped into range.
+      {G_MAXINT32, std::nullopt},
+      {G_MININT32, std::nullopt},
+      {23860930, std::nullopt},
+      {-47721857, std::nullopt},
+  };
+  for (const auto& [id, expected] : cases) {
+    SCOPED_TRACE(id);
+    gint32 pan = -1234;
+    EXPECT_EQ(source_id_to_pan(id, &pan), expected.has_value());
+    EXPECT_EQ(pan, expected.value_or(-1234));
+  }
+}
+
+TEST_F(LayoutFileTest, ReadsTheGroupOfTheGivenMount) {
+  write_file(kBothMounts);
+  EXPECT_EQ(read(mount::kCeiling), (Ids{1, 2, 3, 4}));
+  EXPECT_EQ(read(mount::kDesk), (Ids{4, 1, 2, 3}));
+}
+
+TEST_F(LayoutFileTest, PassesOddAnglesOnAsComputed) {
+  write_file(
+      "[QUADVIEW_DESK]\nsubview0_pan=45\nsubview1_pan=359\nsubview2_pan=360\n"
+      "subview3_pan=-90\n");
+  EXPECT_EQ(read(mount::kDesk), (Ids{1, 4, 5, 0}));
+}
+
+TEST_F(LayoutFileTest, RejectsFilesItCannotReadWhole) {
+  const std::pair<const char*, std::string> cases[] = {
+      {"only the other mount",
+       "[QUADVIEW_CEILING]\nsubview0_pan=0\nsubview1_pan=0\n"
+       "subview2_pan=0\nsubview3_pan=0\n"},
+      {"a key missing", "[QUADVIEW_DESK]\nsubview0_pan=0\nsubview1_pan=0\nsubview3_pan=0\n"},
+      {"not a number",
+       "[QUADVIEW_DESK]\nsubview0_pan=0\nsubview1_pan=0\nsubview2_pan=abc\n"
+       "subview3_pan=0\n"},
+      {"beyond 32 bits",
+       "[QUADVIEW_DESK]\nsubview0_pan=4294967296\nsubview1_pan=0\n"
+       "subview2_pan=0\nsubview3_pan=0\n"},
+      {"not a key file", "subview0_pan=0\n"},
+      {"empty", ""},
+      {"binary", std::string("\xff\xfe\0[", 4)},
+  };
+  for (const auto& [what, text] : cases) {
+    SCOPED_TRACE(what);
+    write_file(text);
+    EXPECT_EQ(read(mount::kDesk), std::nullopt);
+  }
+}
+
+TEST_F(LayoutFileTest, MissingFileIsNotCreated) {
+  EXPECT_EQ(read(mount::kCeiling), std::nullopt);
+  const quadview_config config = {{1, 2, 3, 4}};
+  EXPECT_FALSE(write_layout_file(kOperation, path_.c_str(), mount::kCeiling, &config));
+  EXPECT_FALSE(g_file_test(path_.c_str(), G_FILE_TEST_EXISTS));
+}
+
+TEST_F(LayoutFileTest, WriteReplacesOnlyTheMountsGroupAndDropsComments) {
+  write_file(kBothMounts);
+  const quadview_config config = {{2, 3, 4, 1}};
+  ASSERT_TRUE(write_layout_file(kOperation, path_.c_str(), mount::kCeiling, &config));
+  EXPECT_EQ(
+      read_file(),
+      "[QUADVIEW_CEILING]\n"
+      "subview0_pan=90\n"
+      "subview1_pan=180\n"
+      "subview2_pan=270\n"
+      "subview3_pan=0\n"
+      "\n"
+      "[QUADVIEW_DESK]\n"
+      "subview0_pan=270\n"
+      "subview1_pan=0\n"
+      "subview2_pan=90\n"
+      "subview3_pan=180\n"
+      "\n"
+      "[OTHER]\n"
+      "name=kept\n");
+  EXPECT_EQ(read(mount::kCeiling), (Ids{2, 3, 4, 1}));
+}
+
+TEST_F(LayoutFileTest, WriteAddsAMissingGroupAndKeys) {
+  write_file("[QUADVIEW_DESK]\nsubview1_pan=0\nextra=1\n");
+  const quadview_config config = {{5, 1, 1, 1}};
+  ASSERT_TRUE(write_layout_file(kOperation, path_.c_str(), mount::kDesk, &config));
+  EXPECT_EQ(
+      read_file(),
+      "[QUADVIEW_DESK]\nsubview1_pan=0\nextra=1\nsubview0_pan=360\nsubview2_pan=0\n"
+      "subview3_pan=0\n");
+}
+
+TEST_F(LayoutFileTest, WriteRejectsIdsOutOfRangeWithoutTouchingTheFile) {
+  write_file(kBothMounts);
+  const quadview_config cases[] = {
+      {{0, 1, 1, 1}},
+      {{1, 1, 1, 6}},
+      {{1, G_MAXINT32, 1, 1}},
+      {{1, 1, G_MININT32, 1}},
+  };
+  for (const auto& config : cases) {
+    SCOPED_TRACE(testing::PrintToString(ids_of(config)));
+    EXPECT_FALSE(write_layout_file(kOperation, path_.c_str(), mount::kCeiling, &config));
+    EXPECT_EQ(read_file(), kBothMounts);
+  }
+}
+
+TEST(LayoutOperations, RejectAMissingRecordBeforeAskingAnyService) {
+  EXPECT_EQ(get_quadview_layout(nullptr), -EINVAL);
+  EXPECT_EQ(set_quadview_layout(nullptr), -EINVAL);
+}
+
+}  // namespace

@@ -1,0 +1,147 @@
+#include "cgi/response.h"
+
+#include <errno.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "cgi/request.h"
+#include "cgi/xmlnode.h"
+
+namespace {
+
+constexpr char kHead[] =
+    "Status: 200\r\nContent-Type: text/xml\r\n\r\n"
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
+    "<QuadViewResponse SchemaVersion=\"1.6.0\" "
+    "xmlns=\"http://www.tarq.com/sefra/http_cgi/quadview\" "
+    "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
+    "xsi:schemaLocation=\"http://www.tarq.com/sefra/http_cgi/quadview "
+    "http://www.tarq.com/sefra/http_cgi/quadview\">";
+constexpr char kTail[] = "</QuadViewResponse>";
+
+std::string error_document(const std::string& code, const std::string& description) {
+  return kHead +
+         ("<Error><GeneralError><ErrorCode>" + code + "</ErrorCode><ErrorDescription>" +
+          description + "</ErrorDescription></GeneralError></Error>") +
+         kTail;
+}
+
+std::string render(int status, xmlnode* success_body) {
+  g_autoptr(GString) output = g_string_new("left over");
+  build_response(status, success_body, output);
+  return std::string(output->str, output->len);
+}
+
+TEST(BuildResponse, MapsEveryFailureToItsErrorDocument) {
+  const struct {
+    int status;
+    const char* code;
+    const char* description;
+  } cases[] = {
+      {-EACCES, "500", "Internal Server error."},
+      {-EBADF, "400", "Bad Request."},
+      {-EINVAL, "20", "Invalid Parameters."},
+      {-1, "-1", "Unknown Error"},
+      {-ENOENT, "-1", "Unknown Error"},
+      {EACCES, "-1", "Unknown Error"},
+  };
+
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.status);
+    // Whatever a failed handler added to the success body stays out of the document.
+    xmlnode* success_body = create_success_body();
+    add_general_success(success_body);
+    EXPECT_EQ(render(c.status, success_body), error_document(c.code, c.description));
+  }
+}
+
+TEST(BuildResponse, ReadSuccessListsTheSourceOfEachSubviewInOrder) {
+  xmlnode* success_body = create_success_body();
+  const quadview_config config = {{4, 1, -3, 12}};
+  add_layout_success(success_body, &config);
+  EXPECT_EQ(
+      render(0, success_body),
+      kHead +
+          std::string("<Success><GetQuadViewSuccess>"
+                      "<QuadViewSource><Id>4</Id></QuadViewSource>"
+                      "<QuadViewSource><Id>1</Id></QuadViewSource>"
+                      "<QuadViewSource><Id>-3</Id></QuadViewSource>"
+                      "<QuadViewSource><Id>12</Id></QuadViewSource>"
+                      "</GetQuadViewSuccess></Success>") +
+          kTail);
+}
+
+TEST(BuildResponse, WriteSuccessHoldsGeneralSuccessOnly) {
+  xmlnode* success_body = create_success_body();
+  add_general_success(success_body);
+  EXPECT_EQ(
+      render(0, success_body), kHead + std::string("<Success><GeneralSuccess/></Success>") + kTail);
+}
+
+// Requests that fail before any service is asked, served whole.
+TEST(ServeRequest, AnswersRequestsThatNeedNoServiceWithTheirErrorDocument) {
+  const struct {
+    const char* script_name;
+    const char* query_string;
+    const char* code;
+    const char* description;
+  } cases[] = {
+      {nullptr, nullptr, "20", "Invalid Parameters."},
+      {"/cgi-bin/%zz", nullptr, "20", "Invalid Parameters."},
+      {"", "cgi=getquadview.cgi", "400", "Bad Request."},
+      {"/cgi-bin/", nullptr, "400", "Bad Request."},
+      {"/cgi-bin/getquadview", nullptr, "400", "Bad Request."},
+      {"/cgi-bin/setquadview.cgi", nullptr, "400", "Bad Request."},
+      {"/cgi-bin/setquadview.cgi", "id=1,2,3", "400", "Bad Request."},
+      {"/cgi-bin/setquadview.cgi", "id=1,2,%zz", "400", "Bad Request."},
+  };
+
+  for (const auto& c : cases) {
+    SCOPED_TRACE(
+        std::string(c.script_name ? c.script_name : "(unset)") + " " +
+        (c.query_string ? c.query_string : "(unset)"));
+    g_autoptr(GString) output = g_string_new(nullptr);
+    serve_request(c.script_name, c.query_string, output);
+    EXPECT_EQ(std::string(output->str, output->len), error_document(c.code, c.description));
+  }
+}
+
+TEST(Xmlnode, KeepsOrderAndEscapesTextAndAttributes) {
+  g_autoptr(xmlnode) root = xmlnode_create_node();
+  xmlnode_set_name(root, "a");
+  xmlnode_add_attribute(root, "q", "\"<&>'");
+  xmlnode_add_attribute(root, "b", "2");
+  xmlnode* first = xmlnode_create_node();
+  xmlnode_add_child(root, first);
+  // Changes made after adding a child show in the parent's tree.
+  xmlnode_set_name(first, "x");
+  xmlnode_set_text(first, "1 < 2 & 3");
+  xmlnode* second = xmlnode_create_node();
+  xmlnode_set_name(second, "y");
+  xmlnode_add_child(root, second);
+
+  g_autofree char* xml = xmlnode_get_xml(root);
+  EXPECT_STREQ(xml, "<a q=\"&quot;&lt;&amp;&gt;&apos;\" b=\"2\"><x>1 &lt; 2 &amp; 3</x><y/></a>");
+}
+
+TEST(Xmlnode, RemovingAChildDetachesItAndKeepsItsSiblings) {
+  g_autoptr(xmlnode) root = xmlnode_create_node();
+  xmlnode_set_name(root, "r");
+  xmlnode* children[3];
+  for (int i = 0; i < 3; i++) {
+    children[i] = xmlnode_create_node();
+    g_autofree char* name = g_strdup_printf("c%d", i);
+    xmlnode_set_name(children[i], name);
+    xmlnode_add_child(root, children[i]);
+  }
+  xmlnode* grandchild = xmlnode_create_node();
+  xmlnode_set_name(grandchild, "g");
+  xmlnode_add_child(children[1], grandchild);
+
+  xmlnode_remove_node(children[1]);
+  g_autofree char* xml = xmlnode_get_xml(root);
+  EXPECT_STREQ(xml, "<r><c0/><c2/></r>");
+}
+
+}  // namespace

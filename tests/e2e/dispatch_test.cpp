@@ -1,0 +1,118 @@
+// Which request SCRIPT_NAME selects, end to end, and what the query can and cannot change.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace e2e {
+namespace {
+
+using DispatchTest = QuadviewTest;
+
+constexpr char kStored[] =
+    "[QUADVIEW_CEILING]\n"
+    "subview0_pan=90\n"
+    "subview1_pan=180\n"
+    "subview2_pan=270\n"
+    "subview3_pan=0\n";
+
+TEST_F(DispatchTest, SelectsTheRequestBySCRIPT_NAMEAlone) {
+  enum class outcome { kRead, kWrite, kNone };
+
+  struct test_case {
+    std::optional<std::string> script_name;
+    std::optional<std::string> query_string;
+    outcome selected;
+    std::string response;  // when nothing is selected
+    std::vector<expected_log> log;
+  };
+
+  const std::vector<expected_log> kNoScriptName = {
+      {LOG_ERR, "Empty SCRIPT_NAME"}, {LOG_INFO, "Failed to convert CGI request to g_hash_table"}};
+  const test_case cases[] = {
+      {"/cgi-bin/getquadview.cgi", std::nullopt, outcome::kRead, "", {}},
+      {"getquadview.cgi", std::nullopt, outcome::kRead, "", {}},
+      // The name is matched by its first 15 bytes, after decoding.
+      {"/cgi-bin/getquadview.cgi.old", std::nullopt, outcome::kRead, "", {}},
+      {"/cgi-bin/get%71uadview.cgi", std::nullopt, outcome::kRead, "", {}},
+      // A read takes no parameters and ignores whatever the query holds.
+      {"/cgi-bin/getquadview.cgi", "id=2,3,4,1&x=%zz&&=", outcome::kRead, "", {}},
+      {"/cgi-bin/setquadview.cgi", "id=2,3,4,1", outcome::kWrite, "", {}},
+      // The web server allows reading and writing to different users by SCRIPT_NAME, so the
+      // query must not pick the other handler, however it is spelled.
+      {"/cgi-bin/getquadview.cgi", "cgi=setquadview.cgi&id=2,3,4,1", outcome::kRead, "", {}},
+      {"/cgi-bin/getquadview.cgi", "cgi%3Dsetquadview.cgi&id=2,3,4,1", outcome::kRead, "", {}},
+      {"/cgi-bin/setquadview.cgi", "cgi=getquadview.cgi&id=2,3,4,1", outcome::kWrite, "", {}},
+      {"",
+       "cgi=getquadview.cgi",
+       outcome::kNone,
+       error_response(400),
+       {{LOG_ERR, "No cgi was found"}}},
+      {"", std::nullopt, outcome::kNone, error_response(400), {{LOG_ERR, "No cgi was found"}}},
+      {"/cgi-bin/getquadview",
+       std::nullopt,
+       outcome::kNone,
+       error_response(400),
+       {{LOG_ERR, "Unrecoginized CGI 'getquadview'"}}},
+      {"/cgi-bin/getquadview.cgi/",
+       std::nullopt,
+       outcome::kNone,
+       error_response(400),
+       {{LOG_ERR, "Unrecoginized CGI ''"}}},
+      {"/cgi-bin/quadview",
+       "cgi=getquadview.cgi",
+       outcome::kNone,
+       error_response(400),
+       {{LOG_ERR, "Unrecoginized CGI 'quadview'"}}},
+      {std::nullopt, std::nullopt, outcome::kNone, error_response(20), kNoScriptName},
+      {std::nullopt, "cgi=getquadview.cgi", outcome::kNone, error_response(20), kNoScriptName},
+      // A malformed escape, a lone '%' and an escaped NUL make the name unreadable.
+      {"/cgi-bin/%zzgetquadview.cgi",
+       std::nullopt,
+       outcome::kNone,
+       error_response(20),
+       kNoScriptName},
+      {"/cgi-bin/getquadview.cgi%",
+       std::nullopt,
+       outcome::kNone,
+       error_response(20),
+       kNoScriptName},
+      {"/cgi-bin/getquadview.cgi%00",
+       std::nullopt,
+       outcome::kNone,
+       error_response(20),
+       kNoScriptName},
+  };
+  start_services({"--mount", "ceiling"});
+  for (const test_case& c : cases) {
+    SCOPED_TRACE(
+        "SCRIPT_NAME " + testing::PrintToString(c.script_name) + ", QUERY_STRING " +
+        testing::PrintToString(c.query_string));
+    write_layout(kTwoMounts);
+    forget_calls();
+    const cgi_result result = run(c.script_name, c.query_string);
+    expect_log(result, c.log);
+    switch (c.selected) {
+      case outcome::kRead:
+        expect_response(result, layout_response({4, 1, 2, 3}));
+        EXPECT_EQ(read_layout(), kTwoMounts);
+        EXPECT_EQ(recorded_calls(), std::vector<std::string>({kTiltQuery}));
+        break;
+      case outcome::kWrite:
+        expect_response(result, success_response());
+        EXPECT_EQ(read_layout().value_or("").substr(0, sizeof(kStored) - 1), kStored);
+        EXPECT_EQ(recorded_calls(), std::vector<std::string>({kTiltQuery, kTiltQuery, kReload}));
+        break;
+      case outcome::kNone:
+        expect_response(result, c.response);
+        EXPECT_EQ(read_layout(), kTwoMounts);
+        EXPECT_EQ(recorded_calls(), std::vector<std::string>());
+        break;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace e2e

@@ -1,0 +1,711 @@
+#include "harness.h"
+
+#include <ctype.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace e2e {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kHeaders[] = "Status: 200\r\nContent-Type: text/xml\r\n\r\n";
+constexpr char kDeclaration[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
+constexpr char kRootStart[] =
+    "<QuadViewResponse SchemaVersion=\"1.6.0\" "
+    "xmlns=\"http://www.tarq.com/sefra/http_cgi/quadview\" "
+    "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
+    "xsi:schemaLocation=\"http://www.tarq.com/sefra/http_cgi/quadview "
+    "http://www.tarq.com/sefra/http_cgi/quadview\">";
+constexpr char kRootEnd[] = "</QuadViewResponse>";
+
+// Long enough for a run under an emulator or valgrind; only a broken child ever takes it.
+constexpr int kStartupTimeoutMs = 60000;
+
+// Owns a file descriptor.
+class unique_fd {
+ public:
+  explicit unique_fd(int fd = -1) : fd_(fd) {}
+
+  unique_fd(const unique_fd&) = delete;
+  unique_fd& operator=(const unique_fd&) = delete;
+
+  ~unique_fd() { reset(); }
+
+  int get() const { return fd_; }
+
+  void reset(int fd = -1) {
+    if (fd_ >= 0) {
+      close(fd_);
+    }
+    fd_ = fd;
+  }
+
+ private:
+  int fd_;
+};
+
+struct pipe_pair {
+  unique_fd read_end;
+  unique_fd write_end;
+};
+
+bool open_pipe(pipe_pair* pair) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) {
+    return false;
+  }
+  pair->read_end.reset(fds[0]);
+  pair->write_end.reset(fds[1]);
+  return true;
+}
+
+// Owned strings with the nullptr-terminated array that execve() takes.
+class string_array {
+ public:
+  explicit string_array(std::vector<std::string> strings) : strings_(std::move(strings)) {
+    for (std::string& s : strings_) {
+      pointers_.push_back(s.data());
+    }
+    pointers_.push_back(nullptr);
+  }
+
+  char* const* get() const { return pointers_.data(); }
+
+ private:
+  std::vector<std::string> strings_;
+  std::vector<char*> pointers_;
+};
+
+// The child's side of a fork: only async-signal-safe calls from here on.
+[[noreturn]] void fail_in_child(const char* step) {
+  const char prefix[] = "harness child: cannot ";
+  (void)!write(STDERR_FILENO, prefix, sizeof(prefix) - 1);
+  (void)!write(STDERR_FILENO, step, strlen(step));
+  (void)!write(STDERR_FILENO, "\n", 1);
+  _exit(127);
+}
+
+void write_in_child(const char* path, const char* text) {
+  const int fd = open(path, O_WRONLY | O_CLOEXEC);
+  if (fd < 0 || write(fd, text, strlen(text)) != static_cast<ssize_t>(strlen(text))) {
+    fail_in_child(path);
+  }
+  close(fd);
+}
+
+// Everything the sandboxed child needs, prepared before the fork.
+struct sandbox_plan {
+  std::vector<std::string> argv;
+  std::vector<std::string> env;
+  std::string private_dir;  // an empty folder of the test's for the private tmpfs
+  std::string layout_dir;
+  std::string log_socket;
+  bool read_only_layout = false;
+};
+
+// The strings the child needs beyond the plan, made before the fork.
+struct sandbox_strings {
+  explicit sandbox_strings(const sandbox_plan& plan)
+      : uid_map("0 " + std::to_string(getuid()) + " 1"),
+        gid_map("0 " + std::to_string(getgid()) + " 1") {
+    for (const char* name : {"etc", "dev"}) {
+      const std::string upper = plan.private_dir + "/" + name + "-up";
+      const std::string work = plan.private_dir + "/" + name + "-work";
+      folders.push_back(upper);
+      folders.push_back(work);
+      overlay_options.push_back(
+          std::string("lowerdir=/") + name + ",upperdir=" + upper + ",workdir=" + work);
+    }
+    host_dev = plan.private_dir + "/host-dev";
+    folders.push_back(host_dev);
+    for (const char* name : {"null", "zero", "full", "random", "urandom", "tty"}) {
+      device_paths.push_back(std::string("/dev/") + name);
+      host_device_paths.push_back(host_dev + "/" + name);
+    }
+  }
+
+  std::string uid_map;
+  std::string gid_map;
+  std::vector<std::string> folders;          // made in the private tmpfs
+  std::vector<std::string> overlay_options;  // for /etc, then /dev
+  // Where the real /dev stays reachable when it cannot be an overlay lower layer, which is so
+  // in a user namespace: /dev is then a tmpfs with the common devices bound into it.
+  std::string host_dev;
+  std::vector<std::string> device_paths;
+  std::vector<std::string> host_device_paths;
+};
+
+// In the child: makes /dev an overlay, or else a tmpfs holding the common devices.
+void make_private_dev(const sandbox_strings& strings) {
+  if (mount("overlay", "/dev", "overlay", 0, strings.overlay_options[1].c_str()) == 0) {
+    return;
+  }
+  if (mount("/dev", strings.host_dev.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0 ||
+      mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755") != 0) {
+    fail_in_child("make a private /dev");
+  }
+  for (size_t i = 0; i < strings.device_paths.size(); i++) {
+    const char* path = strings.device_paths[i].c_str();
+    const int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      close(fd);
+    }
+    // Best effort: a device the machine lacks is not needed by the program.
+    (void)mount(strings.host_device_paths[i].c_str(), path, nullptr, MS_BIND, nullptr);
+  }
+}
+
+// In the child: a private mount namespace in which /etc and /dev are overlays on a private
+// tmpfs, /etc/quadoverviewconf is the test's layout folder and /dev/log leads to the test's
+// socket; then the program. Nothing of this is visible outside the child.
+[[noreturn]] void exec_sandboxed(
+    const sandbox_plan& plan,
+    const sandbox_strings& strings,
+    const string_array& argv,
+    const string_array& env) {
+  const bool root = getuid() == 0;
+  if (unshare(root ? CLONE_NEWNS : CLONE_NEWNS | CLONE_NEWUSER) != 0) {
+    fail_in_child("unshare");
+  }
+  if (!root) {
+    write_in_child("/proc/self/setgroups", "deny");
+    write_in_child("/proc/self/uid_map", strings.uid_map.c_str());
+    write_in_child("/proc/self/gid_map", strings.gid_map.c_str());
+  }
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    fail_in_child("make / private");
+  }
+  if (mount("tmpfs", plan.private_dir.c_str(), "tmpfs", 0, "mode=0700") != 0) {
+    fail_in_child("mount the private tmpfs");
+  }
+  for (const std::string& folder : strings.folders) {
+    if (mkdir(folder.c_str(), 0755) != 0) {
+      fail_in_child("make the sandbox folders");
+    }
+  }
+  if (mount("overlay", "/etc", "overlay", 0, strings.overlay_options[0].c_str()) != 0) {
+    fail_in_child("mount an overlay on /etc");
+  }
+  make_private_dev(strings);
+  const char* layout_target = "/etc/quadoverviewconf";
+  if (mkdir(layout_target, 0755) != 0 && errno != EEXIST) {
+    fail_in_child("make /etc/quadoverviewconf");
+  }
+  // The folder, not the file: saving replaces the file by renaming a new one over it.
+  if (mount(plan.layout_dir.c_str(), layout_target, nullptr, MS_BIND, nullptr) != 0) {
+    fail_in_child("bind the layout folder");
+  }
+  if (plan.read_only_layout &&
+      mount(nullptr, layout_target, nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0) {
+    fail_in_child("make the layout folder read-only");
+  }
+  if ((unlink("/dev/log") != 0 && errno != ENOENT) ||
+      symlink(plan.log_socket.c_str(), "/dev/log") != 0) {
+    fail_in_child("point /dev/log at the test's socket");
+  }
+  execve(argv.get()[0], argv.get(), env.get());
+  fail_in_child("execute the program");
+}
+
+log_line parse_datagram(const std::string& raw) {
+  log_line line{-1, -1, raw, raw};
+  const size_t close = raw.find('>');
+  if (raw.empty() || raw[0] != '<' || close == std::string::npos) {
+    return line;
+  }
+  const int pri = atoi(raw.substr(1, close - 1).c_str());
+  line.facility = pri >> 3;
+  line.priority = pri & 7;
+  // The timestamp "Mmm dd hh:mm:ss " comes first, then "IDENT: ".
+  const size_t ident_end = raw.find(": ", std::min(raw.size(), close + 17));
+  if (ident_end != std::string::npos) {
+    line.message = raw.substr(ident_end + 2);
+  }
+  return line;
+}
+
+// Receives /dev/log datagrams on a thread while the program runs: the kernel queues only a few
+// of them, and the program's syslog() waits while the queue is full.
+class log_receiver {
+ public:
+  bool bind_to(const std::string& path) {
+    socket_.reset(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    if (socket_.get() < 0 || path.size() >= sizeof(address.sun_path) || !open_pipe(&stop_)) {
+      return false;
+    }
+    memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    unlink(path.c_str());
+    if (bind(socket_.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+      return false;
+    }
+    thread_ = std::thread([this] { receive(); });
+    return true;
+  }
+
+  // Takes what is still queued and returns every line received.
+  std::vector<log_line> finish() {
+    if (thread_.joinable()) {
+      (void)!write(stop_.write_end.get(), "", 1);
+      thread_.join();
+    }
+    return std::move(lines_);
+  }
+
+  ~log_receiver() { finish(); }
+
+ private:
+  void receive() {
+    std::vector<char> buffer(65536);
+    for (;;) {
+      pollfd fds[2] = {{socket_.get(), POLLIN, 0}, {stop_.read_end.get(), POLLIN, 0}};
+      if (poll(fds, 2, -1) < 0 && errno != EINTR) {
+        return;
+      }
+      const bool stopping = fds[1].revents != 0;
+      for (;;) {
+        const ssize_t n = recv(socket_.get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
+        if (n < 0) {
+          break;
+        }
+        lines_.push_back(parse_datagram(std::string(buffer.data(), n)));
+      }
+      if (stopping) {
+        return;
+      }
+    }
+  }
+
+  unique_fd socket_;
+  pipe_pair stop_;
+  std::thread thread_;
+  std::vector<log_line> lines_;
+};
+
+// Reads both pipes to their ends.
+void read_outputs(int out_fd, int err_fd, std::string* out, std::string* err) {
+  pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+  std::string* sinks[2] = {out, err};
+  int open_count = 2;
+  char buffer[4096];
+  while (open_count > 0) {
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return;
+    }
+    for (int i = 0; i < 2; i++) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) {
+        continue;
+      }
+      const ssize_t n = read(fds[i].fd, buffer, sizeof(buffer));
+      if (n > 0) {
+        sinks[i]->append(buffer, n);
+      } else if (n == 0 || errno != EINTR) {
+        fds[i].fd = -1;
+        open_count--;
+      }
+    }
+  }
+}
+
+cgi_result run_sandboxed(const sandbox_plan& plan) {
+  cgi_result result;
+  const string_array argv(plan.argv);
+  const string_array env(plan.env);
+  const sandbox_strings strings(plan);
+
+  log_receiver receiver;
+  pipe_pair out;
+  pipe_pair err;
+  const unique_fd null_fd(open("/dev/null", O_RDONLY | O_CLOEXEC));
+  if (!receiver.bind_to(plan.log_socket) || !open_pipe(&out) || !open_pipe(&err) ||
+      null_fd.get() < 0) {
+    ADD_FAILURE() << "cannot set up the run: " << strerror(errno);
+    return result;
+  }
+
+  const pid_t parent = getpid();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent ||
+        dup2(null_fd.get(), STDIN_FILENO) < 0 || dup2(out.write_end.get(), STDOUT_FILENO) < 0 ||
+        dup2(err.write_end.get(), STDERR_FILENO) < 0) {
+      _exit(127);
+    }
+    exec_sandboxed(plan, strings, argv, env);
+  }
+  if (pid < 0) {
+    ADD_FAILURE() << "fork: " << strerror(errno);
+    return result;
+  }
+  out.write_end.reset();
+  err.write_end.reset();
+  read_outputs(out.read_end.get(), err.read_end.get(), &result.out, &result.err);
+  while (waitpid(pid, &result.wait_status, 0) < 0 && errno == EINTR) {
+  }
+  result.log = receiver.finish();
+  return result;
+}
+
+std::string find_on_path(const std::string& name) {
+  if (name.find('/') != std::string::npos) {
+    return name;
+  }
+  std::istringstream path(getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
+  for (std::string dir; std::getline(path, dir, ':');) {
+    const std::string candidate = dir + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0) {
+      return candidate;
+    }
+  }
+  return name;
+}
+
+// Whether `text` is all matched by `pattern`, in which "{LINE}" stands for one or more digits
+// and "{ANY}" for any text.
+bool matches(const char* pattern, const char* text) {
+  if (strncmp(pattern, "{ANY}", 5) == 0) {
+    for (const char* rest = text;; rest++) {
+      if (matches(pattern + 5, rest)) {
+        return true;
+      }
+      if (*rest == '\0') {
+        return false;
+      }
+    }
+  }
+  if (strncmp(pattern, "{LINE}", 6) == 0) {
+    for (const char* rest = text; isdigit(static_cast<unsigned char>(*rest));) {
+      if (matches(pattern + 6, ++rest)) {
+        return true;
+      }
+    }
+    return false;
+  }
+  if (*pattern == '\0' || *pattern != *text) {
+    return *pattern == '\0' && *text == '\0';
+  }
+  return matches(pattern + 1, text + 1);
+}
+
+std::string describe_log(const std::vector<log_line>& log) {
+  std::string text;
+  for (const log_line& line : log) {
+    text += "  " + testing::PrintToString(line.raw) + "\n";
+  }
+  return text.empty() ? "  (none)\n" : text;
+}
+
+std::string describe_wait_status(int status) {
+  if (WIFEXITED(status)) {
+    return "exit " + std::to_string(WEXITSTATUS(status));
+  }
+  if (WIFSIGNALED(status)) {
+    return std::string("signal ") + strsignal(WTERMSIG(status));
+  }
+  return "status " + std::to_string(status);
+}
+
+std::vector<std::string> split_words(const std::string& text) {
+  std::istringstream in(text);
+  std::vector<std::string> words;
+  for (std::string word; in >> word;) {
+    words.push_back(word);
+  }
+  return words;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+}  // namespace
+
+bool child_process::start(
+    const std::vector<std::string>& argv,
+    const std::vector<std::string>& env,
+    int stdout_fd,
+    const std::string& stderr_path,
+    int extra_fd) {
+  stop();
+  const string_array args(argv);
+  const string_array environment(env);
+  const unique_fd null_fd(open("/dev/null", O_RDWR | O_CLOEXEC));
+  const unique_fd err_fd(
+      open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+  const pid_t parent = getpid();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    // Nothing may outlive a test process that was killed, say by ctest's timeout.
+    if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || getppid() != parent) {
+      _exit(127);
+    }
+    if (dup2(null_fd.get(), STDIN_FILENO) < 0 ||
+        dup2(stdout_fd >= 0 ? stdout_fd : null_fd.get(), STDOUT_FILENO) < 0 ||
+        dup2(err_fd.get(), STDERR_FILENO) < 0) {
+      _exit(127);
+    }
+    // dup2() onto itself would keep the close-on-exec flag.
+    if (extra_fd >= 0 && (extra_fd == 3 ? fcntl(3, F_SETFD, 0) : dup2(extra_fd, 3)) < 0) {
+      _exit(127);
+    }
+    execve(args.get()[0], args.get(), environment.get());
+    fail_in_child("execute a helper");
+  }
+  pid_ = pid;
+  return pid > 0;
+}
+
+int child_process::stop() {
+  if (pid_ <= 0) {
+    return -1;
+  }
+  kill(pid_, SIGTERM);
+  int status = -1;
+  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+  pid_ = -1;
+  return status;
+}
+
+std::optional<std::string> read_line(int fd, int timeout_ms) {
+  std::string line;
+  for (;;) {
+    pollfd pfd = {fd, POLLIN, 0};
+    const int ready = poll(&pfd, 1, timeout_ms);
+    if (ready < 0 && errno == EINTR) {
+      continue;
+    }
+    char c;
+    if (ready <= 0 || read(fd, &c, 1) != 1) {
+      return std::nullopt;
+    }
+    if (c == '\n') {
+      return line;
+    }
+    line += c;
+  }
+}
+
+std::string response_for(const std::string& body) {
+  return std::string(kHeaders) + kDeclaration + kRootStart + body + kRootEnd + "\n";
+}
+
+std::string layout_response(const std::array<int, 4>& ids) {
+  std::string sources;
+  for (const int id : ids) {
+    sources += "<QuadViewSource><Id>" + std::to_string(id) + "</Id></QuadViewSource>";
+  }
+  return response_for(
+      "<Success><GetQuadViewSuccess>" + sources + "</GetQuadViewSuccess></Success>");
+}
+
+std::string success_response() { return response_for("<Success><GeneralSuccess/></Success>"); }
+
+std::string error_response(int code) {
+  const char* description = code == 500   ? "Internal Server error."
+                            : code == 400 ? "Bad Request."
+                            : code == 20  ? "Invalid Parameters."
+                                          : "(unknown code)";
+  return response_for(
+      "<Error><GeneralError><ErrorCode>" + std::to_string(code) + "</ErrorCode><ErrorDescription>" +
+      description + "</ErrorDescription></GeneralError></Error>");
+}
+
+void expect_response(const cgi_result& result, const std::string& expected) {
+  const auto split = [](const std::string& text) {
+    const size_t end = text.find("\r\n\r\n");
+    return end == std::string::npos ? std::make_pair(std::string(), text)
+                                    : std::make_pair(text.substr(0, end + 4), text.substr(end + 4));
+  };
+  const auto [headers, body] = split(result.out);
+  const auto [expected_headers, expected_body] = split(expected);
+  EXPECT_EQ(headers, expected_headers);
+  EXPECT_EQ(body, expected_body);
+}
+
+void expect_log(const cgi_result& result, const std::vector<expected_log>& expected) {
+  ASSERT_EQ(result.log.size(), expected.size()) << "syslog lines:\n" << describe_log(result.log);
+  for (size_t i = 0; i < expected.size(); i++) {
+    const log_line& line = result.log[i];
+    SCOPED_TRACE("syslog line " + std::to_string(i) + ": " + testing::PrintToString(line.raw));
+    EXPECT_EQ(line.facility, 1) << "not the user facility";
+    EXPECT_EQ(line.priority, expected[i].priority);
+    EXPECT_TRUE(matches(expected[i].pattern.c_str(), line.message.c_str()))
+        << "expected " << testing::PrintToString(expected[i].pattern);
+  }
+}
+
+std::vector<std::string> program_launcher() {
+  const char* launcher = getenv("QUADVIEW_TEST_LAUNCHER");
+  std::vector<std::string> words = split_words(launcher ? launcher : QUADVIEW_TEST_EMULATOR);
+  if (!words.empty()) {
+    words[0] = find_on_path(words[0]);
+  }
+  return words;
+}
+
+void QuadviewTest::SetUp() {
+  std::string pattern = (fs::temp_directory_path() / "quadview-e2e-XXXXXX").string();
+  ASSERT_NE(mkdtemp(pattern.data()), nullptr) << strerror(errno);
+  temp_dir_ = pattern;
+  layout_dir_ = temp_path("layout");
+  fs::create_directory(layout_dir_);
+  fs::create_directory(temp_path("sandbox"));
+
+  const std::string config = temp_path("bus.conf");
+  std::ofstream(config) << "<!DOCTYPE busconfig PUBLIC "
+                           "\"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+                           " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+                           "<busconfig>\n"
+                           "  <listen>unix:path="
+                        << temp_path("bus")
+                        << "</listen>\n"
+                           "  <auth>EXTERNAL</auth>\n"
+                           "  <policy context=\"default\">\n"
+                           "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
+                           "    <allow eavesdrop=\"true\"/>\n"
+                           "    <allow own=\"*\"/>\n"
+                           "  </policy>\n"
+                           "</busconfig>\n";
+
+  pipe_pair address;
+  ASSERT_TRUE(open_pipe(&address));
+  ASSERT_TRUE(bus_.start(
+      {QUADVIEW_DBUS_DAEMON, "--nofork", "--config-file=" + config, "--print-address=3"},
+      {},
+      -1,
+      temp_path("bus.log"),
+      address.write_end.get()));
+  address.write_end.reset();
+  const std::optional<std::string> line = read_line(address.read_end.get(), kStartupTimeoutMs);
+  ASSERT_TRUE(line) << "dbus-daemon did not start:\n" << read_file(temp_path("bus.log"));
+  bus_address_ = *line;
+}
+
+void QuadviewTest::TearDown() {
+  const bool had_services = services_.pid() > 0;
+  const int services_status = services_.stop();
+  if (had_services) {
+    EXPECT_TRUE(WIFEXITED(services_status) && WEXITSTATUS(services_status) == 0)
+        << "quadview-sim ended with " << describe_wait_status(services_status) << ":\n"
+        << read_file(temp_path("sim.log"));
+  }
+  bus_.stop();
+  if (!temp_dir_.empty()) {
+    std::error_code ignored;
+    fs::remove_all(temp_dir_, ignored);
+  }
+}
+
+void QuadviewTest::start_services(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {QUADVIEW_SIM};
+  argv.insert(argv.end(), args.begin(), args.end());
+  argv.insert(argv.end(), {"--record", temp_path("record")});
+
+  pipe_pair out;
+  ASSERT_TRUE(open_pipe(&out));
+  ASSERT_TRUE(services_.start(
+      argv,
+      {"DBUS_SYSTEM_BUS_ADDRESS=" + bus_address_},
+      out.write_end.get(),
+      temp_path("sim.log")));
+  out.write_end.reset();
+  const std::optional<std::string> line = read_line(out.read_end.get(), kStartupTimeoutMs);
+  ASSERT_EQ(line, std::optional<std::string>("ready")) << "quadview-sim did not start:\n"
+                                                       << read_file(temp_path("sim.log"));
+}
+
+cgi_result QuadviewTest::run(
+    const std::optional<std::string>& script_name,
+    const std::optional<std::string>& query_string,
+    const run_options& options) {
+  sandbox_plan plan;
+  plan.argv = program_launcher();
+  plan.argv.push_back(QUADVIEW_PROGRAM);
+  if (script_name) {
+    plan.env.push_back("SCRIPT_NAME=" + *script_name);
+  }
+  if (query_string) {
+    plan.env.push_back("QUERY_STRING=" + *query_string);
+  }
+  plan.env.push_back("DBUS_SYSTEM_BUS_ADDRESS=" + options.bus_address.value_or(bus_address_));
+  plan.env.push_back("G_DEBUG=fatal-criticals");
+  plan.private_dir = temp_path("sandbox");
+  plan.layout_dir = layout_dir_;
+  plan.log_socket = temp_path("log");
+  plan.read_only_layout = options.read_only_layout;
+
+  cgi_result result = run_sandboxed(plan);
+  // What a web server needs of every run, whatever the request.
+  EXPECT_TRUE(WIFEXITED(result.wait_status) && WEXITSTATUS(result.wait_status) == 0)
+      << "the program ended with " << describe_wait_status(result.wait_status);
+  EXPECT_EQ(result.err, "");
+  return result;
+}
+
+void QuadviewTest::write_layout(const std::string& text) {
+  std::ofstream(layout_dir_ + "/quadview.conf", std::ios::binary) << text;
+}
+
+std::optional<std::string> QuadviewTest::read_layout() const {
+  const std::string path = layout_dir_ + "/quadview.conf";
+  if (!fs::exists(path)) {
+    return std::nullopt;
+  }
+  return read_file(path);
+}
+
+std::vector<std::string> QuadviewTest::layout_folder() const {
+  std::vector<std::string> names;
+  for (const fs::directory_entry& entry : fs::directory_iterator(layout_dir_)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<std::string> QuadviewTest::recorded_calls() const {
+  std::istringstream in(read_file(temp_path("record")));
+  std::vector<std::string> calls;
+  for (std::string line; std::getline(in, line);) {
+    if (line.find(" GetAll ") == std::string::npos) {
+      calls.push_back(line);
+    }
+  }
+  return calls;
+}
+
+void QuadviewTest::forget_calls() { std::ofstream(temp_path("record"), std::ios::trunc); }
+
+int QuadviewTest::count_calls(const std::string& call) const {
+  const std::vector<std::string> calls = recorded_calls();
+  return static_cast<int>(std::count(calls.begin(), calls.end(), call));
+}
+
+}  // namespace e2e

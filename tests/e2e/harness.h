@@ -1,0 +1,181 @@
+// The end-to-end harness: the built program run as the web server runs it, against a private
+// dbus-daemon and the simulated camera services, in a sandbox where /etc/quadoverviewconf is a
+// folder of the test's and /dev/log a socket of the test's.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/types.h>
+#include <syslog.h>
+
+#include <array>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+// The calls the simulator records most often.
+constexpr char kTiltQuery[] = "ImageControl Get com.tarq.ImageControl CameraTiltOrientation";
+constexpr char kReload[] = "PTZ Auxiliary Onvif 0 reload_quadview_config";
+
+// A layout file for both mounts: ids 4,1,2,3 on the ceiling and 2,3,4,1 on the desk.
+constexpr char kTwoMounts[] =
+    "# quad-view layouts, one per mount\n"
+    "[QUADVIEW_CEILING]\n"
+    "# pan angles of the four subviews\n"
+    "subview0_pan=270\n"
+    "subview1_pan=0\n"
+    "subview2_pan=90\n"
+    "subview3_pan=180\n"
+    "zoom=2\n"
+    "\n"
+    "[QUADVIEW_DESK]\n"
+    "subview0_pan=90\n"
+    "subview1_pan=180\n"
+    "subview2_pan=270\n"
+    "subview3_pan=0\n"
+    "\n"
+    "[OTHER]\n"
+    "name=kept\n";
+
+// A datagram received on /dev/log: "<PRI>Mmm dd hh:mm:ss IDENT: MESSAGE".
+struct log_line {
+  int facility;
+  int priority;
+  std::string message;
+  std::string raw;
+};
+
+// What one run of the program produced.
+struct cgi_result {
+  std::string out;
+  std::string err;
+  int wait_status = -1;
+  std::vector<log_line> log;
+};
+
+// An expected syslog line: the priority and the whole message, in which "{LINE}" stands for a
+// line number and "{ANY}" for any text; everything else is literal.
+struct expected_log {
+  int priority;
+  std::string pattern;
+};
+
+struct run_options {
+  // Mounts the layout folder read-only, so that saving the layout fails.
+  bool read_only_layout = false;
+  // Replaces the private bus's address in DBUS_SYSTEM_BUS_ADDRESS.
+  std::optional<std::string> bus_address;
+};
+
+// A child process started by the harness; it is sent SIGTERM when the test process dies.
+class child_process {
+ public:
+  child_process() = default;
+  child_process(const child_process&) = delete;
+  child_process& operator=(const child_process&) = delete;
+
+  ~child_process() { stop(); }
+
+  // Starts `argv` with `env` and stdout on `stdout_fd` (-1: /dev/null), stderr appended to
+  // `stderr_path`, and `extra_fd` (if not -1) as fd 3. Returns false when fork fails.
+  bool start(
+      const std::vector<std::string>& argv,
+      const std::vector<std::string>& env,
+      int stdout_fd,
+      const std::string& stderr_path,
+      int extra_fd = -1);
+
+  // Sends SIGTERM and reaps the child; returns its wait status, or -1 when none was running.
+  int stop();
+
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// Reads `fd` until a line ends, the other end closes or `timeout_ms` passes; returns the line
+// without its newline, or nullopt.
+std::optional<std::string> read_line(int fd, int timeout_ms);
+
+// The response the program writes for a QuadViewResponse body ("<Success>...</Success>" or
+// "<Error>...</Error>"): headers, declaration, document and the final newline.
+std::string response_for(const std::string& body);
+
+// The read request's answer for the given source ids.
+std::string layout_response(const std::array<int, 4>& ids);
+
+// The write request's answer.
+std::string success_response();
+
+// The error answer for an error code: 500, 400 or 20.
+std::string error_response(int code);
+
+// Checks that the run ended as every run must (exit 0, nothing on stderr) and that its output is
+// exactly `expected`, comparing the headers and the body separately for a readable failure.
+void expect_response(const cgi_result& result, const std::string& expected);
+
+// Checks the run's syslog lines against `expected`, in order and all of them; every line must
+// come from the user facility.
+void expect_log(const cgi_result& result, const std::vector<expected_log>& expected);
+
+// The program's launcher words: QUADVIEW_TEST_LAUNCHER split on spaces when set, otherwise the
+// build's cross-compiling emulator (usually none). The first word is resolved on PATH.
+std::vector<std::string> program_launcher();
+
+// Per test: a temp dir, a private bus, the simulated services on demand, and the layout folder
+// that the sandboxed program sees as /etc/quadoverviewconf.
+class QuadviewTest : public testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Starts the simulator with `args` (and --record) and waits for it to be ready.
+  void start_services(const std::vector<std::string>& args = {});
+
+  // Runs the program with SCRIPT_NAME and QUERY_STRING set as given (nullopt: unset).
+  cgi_result run(
+      const std::optional<std::string>& script_name,
+      const std::optional<std::string>& query_string,
+      const run_options& options = {});
+
+  cgi_result get(const std::optional<std::string>& query_string = std::nullopt) {
+    return run("/cgi-bin/getquadview.cgi", query_string);
+  }
+
+  cgi_result set(const std::optional<std::string>& query_string, const run_options& options = {}) {
+    return run("/cgi-bin/setquadview.cgi", query_string, options);
+  }
+
+  void write_layout(const std::string& text);
+
+  // The layout file's contents, or nullopt when there is none.
+  std::optional<std::string> read_layout() const;
+
+  // The names in the layout folder, sorted.
+  std::vector<std::string> layout_folder() const;
+
+  // The simulator's record, one entry per method call received, leaving out the GetAll calls
+  // that every proxy makes when it is created.
+  std::vector<std::string> recorded_calls() const;
+
+  int count_calls(const std::string& call) const;
+
+  // Empties the simulator's record.
+  void forget_calls();
+
+  // A path in the test's temp dir.
+  std::string temp_path(const std::string& name) const { return temp_dir_ + "/" + name; }
+
+  const std::string& bus_address() const { return bus_address_; }
+
+ private:
+  std::string temp_dir_;
+  std::string layout_dir_;
+  std::string bus_address_;
+  child_process bus_;
+  child_process services_;
+};
+
+}  // namespace e2e

@@ -1,0 +1,310 @@
+// setquadview.cgi end to end: the id list, the mount asked twice, the saved file and the reload.
+
+#include <array>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace e2e {
+namespace {
+
+constexpr char kSetFailed[] = "Failed to set config of quadview due to 'Permission denied'";
+constexpr char kLayoutNotSet[] = "Failed to set quadview layout";
+
+// kTwoMounts after id=2,3,4,1 on the ceiling: comments and blank lines are not kept.
+constexpr char kCeilingStored[] =
+    "[QUADVIEW_CEILING]\n"
+    "subview0_pan=90\n"
+    "subview1_pan=180\n"
+    "subview2_pan=270\n"
+    "subview3_pan=0\n"
+    "zoom=2\n"
+    "\n"
+    "[QUADVIEW_DESK]\n"
+    "subview0_pan=90\n"
+    "subview1_pan=180\n"
+    "subview2_pan=270\n"
+    "subview3_pan=0\n"
+    "\n"
+    "[OTHER]\n"
+    "name=kept\n";
+
+// kTwoMounts after id=3,1,4,2 on the desk.
+constexpr char kDeskStored[] =
+    "[QUADVIEW_CEILING]\n"
+    "subview0_pan=270\n"
+    "subview1_pan=0\n"
+    "subview2_pan=90\n"
+    "subview3_pan=180\n"
+    "zoom=2\n"
+    "\n"
+    "[QUADVIEW_DESK]\n"
+    "subview0_pan=180\n"
+    "subview1_pan=0\n"
+    "subview2_pan=270\n"
+    "subview3_pan=90\n"
+    "\n"
+    "[OTHER]\n"
+    "name=kept\n";
+
+const std::vector<std::string> kReadWriteReload = {kTiltQuery, kTiltQuery, kReload};
+
+using WriteTest = QuadviewTest;
+
+TEST_F(WriteTest, StoresTheLayoutOfTheCurrentMountAndReadsItBack) {
+  struct test_case {
+    std::vector<std::string> services;
+    std::string query;
+    std::string stored;
+    std::array<int, 4> ids;
+  };
+
+  const test_case cases[] = {
+      {{"--mount", "ceiling"}, "id=2,3,4,1", kCeilingStored, {2, 3, 4, 1}},
+      {{"--mount", "desk"}, "id=3,1,4,2", kDeskStored, {3, 1, 4, 2}},
+      {{"--tilt", "ay:90"}, "id=3,1,4,2", kDeskStored, {3, 1, 4, 2}},
+      // The mount is asked again before writing, and the answer then counts.
+      {{"--tilt", "s:-90", "--tilt-then", "s:90"}, "id=3,1,4,2", kDeskStored, {3, 1, 4, 2}},
+      // A slow service is waited for.
+      {{"--mount", "ceiling", "--delay-ms", "300"}, "id=2,3,4,1", kCeilingStored, {2, 3, 4, 1}},
+  };
+  for (const test_case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.services));
+    write_layout(kTwoMounts);
+    start_services(c.services);
+    forget_calls();
+    const cgi_result result = set(c.query);
+    expect_response(result, success_response());
+    expect_log(result, {});
+    EXPECT_EQ(read_layout(), c.stored);
+    EXPECT_EQ(layout_folder(), std::vector<std::string>({"quadview.conf"}));
+    EXPECT_EQ(recorded_calls(), kReadWriteReload);
+
+    const cgi_result read_back = get();
+    expect_response(read_back, layout_response(c.ids));
+  }
+}
+
+TEST_F(WriteTest, AcceptsEveryListOfFourIdsFrom1To4) {
+  struct test_case {
+    std::string query;
+    std::string pans;
+  };
+
+  constexpr char kCeilingOnly[] =
+      "[QUADVIEW_CEILING]\nsubview0_pan=0\nsubview1_pan=0\nsubview2_pan=0\nsubview3_pan=0\n";
+  const test_case cases[] = {
+      {"id=1,1,1,1", "0,0,0,0"},
+      {"id=4,3,2,1", "270,180,90,0"},
+      // The query is decoded before it is split.
+      {"id=1%2C2%2C3%2C4", "0,90,180,270"},
+      {"id=5,5,5,5&id=4,4,4,4", "270,270,270,270"},
+      {"x=1%26id=2,2,3,3", "90,90,180,180"},
+  };
+  start_services({"--mount", "ceiling"});
+  for (const test_case& c : cases) {
+    SCOPED_TRACE(c.query);
+    write_layout(kCeilingOnly);
+    const cgi_result result = set(c.query);
+    expect_response(result, success_response());
+    std::string stored = "[QUADVIEW_CEILING]\n";
+    size_t start = 0;
+    for (int i = 0; i < 4; i++) {
+      const size_t end = c.pans.find(',', start);
+      stored += "subview" + std::to_string(i) + "_pan=" + c.pans.substr(start, end - start) + "\n";
+      start = end + 1;
+    }
+    EXPECT_EQ(read_layout(), stored);
+  }
+}
+
+TEST_F(WriteTest, RejectsMalformedIdListsBeforeAskingAnything) {
+  struct test_case {
+    std::optional<std::string> query;
+    std::string message;
+  };
+
+  const test_case cases[] = {
+      {"id=1,2,3", "Invalid id parameters (1,2,3)"},
+      {"id=1,2,3,4,1", "Invalid id parameters (1,2,3,4,1)"},
+      {"id=1,2,3,4,", "Invalid id parameters (1,2,3,4,)"},
+      {"id=0,1,2,3", "Invalid id parameters (0,1,2,3)"},
+      {"id=5,1,2,3", "Invalid id parameters (5,1,2,3)"},
+      {"id=01,2,3,4", "Invalid id parameters (01,2,3,4)"},
+      {"id=%201,2,3,4", "Invalid id parameters ( 1,2,3,4)"},
+      {"id=1,2,3,4%20", "Invalid id parameters (1,2,3,4 )"},
+      {"id=a,2,3,4", "Invalid id parameters (a,2,3,4)"},
+      {"id=1,,3,4", "Invalid id parameters (1,,3,4)"},
+      {"id=1;2;3;4", "Invalid id parameters (1;2;3;4)"},
+      {"id=", "Invalid id parameters ()"},
+      {"id", "Invalid id parameters ()"},
+      {"id=1,2,3,4&id=1,2,3", "Invalid id parameters (1,2,3)"},
+      {"ids=1,2,3,4", "No id parameters"},
+      {"=1,2,3,4", "No id parameters"},
+      {"", "No id parameters"},
+      {std::nullopt, "No id parameters"},
+      // A malformed escape makes the whole query unreadable.
+      {"id=1,2,3,4&x=%zz", "No id parameters"},
+  };
+  start_services({"--mount", "ceiling"});
+  write_layout(kTwoMounts);
+  for (const test_case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.query));
+    const cgi_result result = set(c.query);
+    expect_response(result, error_response(400));
+    expect_log(result, {{LOG_INFO, c.message}});
+    EXPECT_EQ(read_layout(), kTwoMounts);
+  }
+  EXPECT_EQ(recorded_calls(), std::vector<std::string>());
+}
+
+TEST_F(WriteTest, CreatesNoLayoutFile) {
+  start_services({"--mount", "ceiling"});
+  const cgi_result result = set("id=2,3,4,1");
+  expect_response(result, error_response(500));
+  expect_log(
+      result,
+      {{LOG_ERR, "get_quadview_layout: Failed to load '/etc/quadoverviewconf/quadview.conf'"},
+       {LOG_ERR, "Failed to get quadview layout"},
+       {LOG_ERR, "Failed to get config of quadview due to 'Permission denied'"}});
+  EXPECT_EQ(layout_folder(), std::vector<std::string>());
+  EXPECT_EQ(recorded_calls(), std::vector<std::string>({kTiltQuery}));
+}
+
+TEST_F(WriteTest, LeavesTheFileAloneWhenTheMountIsUnknown) {
+  struct test_case {
+    std::vector<std::string> services;
+    std::string response;
+    std::vector<expected_log> log;
+    int tilt_queries;
+  };
+
+  const test_case cases[] = {
+      // The first answer fails the read that comes before the write.
+      {{"--tilt", "s:0"},
+       error_response(500),
+       {{LOG_ERR, "Unsupported CameraTiltOrientation (0)"},
+        {LOG_ERR, "Failed to get config of quadview due to 'Permission denied'"}},
+       1},
+      {{"--no-image-control"},
+       error_response(500),
+       {{LOG_ERR,
+         "get_cameratiltorientation({LINE}) Failed to get CameraTiltOrientation due to "
+         "'GDBus.Error:org.freedesktop.DBus.Error.ServiceUnknown: {ANY}'"},
+        {LOG_ERR, "Failed to get CameraTiltOrientation"},
+        {LOG_ERR, "Failed to get config of quadview due to 'Permission denied'"}},
+       0},
+      // A mount that turns unsupported between the two questions is the client's problem...
+      {{"--tilt", "s:-90", "--tilt-then", "s:0"},
+       error_response(400),
+       {{LOG_ERR, "Unsupported CameraTiltOrientation (0)"},
+        {LOG_ERR, "Failed to set config of quadview due to 'Bad file descriptor'"}},
+       2},
+      // ...one that cannot be had the second time is the server's.
+      {{"--tilt", "s:-90", "--tilt-then", "error"},
+       error_response(500),
+       {{LOG_ERR,
+         "get_cameratiltorientation({LINE}) Failed to get CameraTiltOrientation due to "
+         "'GDBus.Error:org.freedesktop.DBus.Error.Failed: simulated failure'"},
+        {LOG_ERR, "Failed to get CameraTiltOrientation"},
+        {LOG_ERR, kSetFailed}},
+       2},
+  };
+  for (const test_case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.services));
+    write_layout(kTwoMounts);
+    start_services(c.services);
+    forget_calls();
+    const cgi_result result = set("id=2,3,4,1");
+    expect_response(result, c.response);
+    expect_log(result, c.log);
+    EXPECT_EQ(read_layout(), kTwoMounts);
+    EXPECT_EQ(recorded_calls(), std::vector<std::string>(c.tilt_queries, kTiltQuery));
+  }
+}
+
+TEST_F(WriteTest, KeepsTheNewLayoutWhenTheReloadFails) {
+  struct test_case {
+    std::string ptz;
+    std::string reason;
+    std::vector<std::string> calls;
+  };
+
+  const test_case cases[] = {
+      {"error",
+       "GDBus.Error:org.freedesktop.DBus.Error.Failed: simulated failure",
+       kReadWriteReload},
+      {"absent",
+       "GDBus.Error:org.freedesktop.DBus.Error.ServiceUnknown: The name "
+       "com.tarq.PTZ.Coordinator was not provided by any .service files",
+       {kTiltQuery, kTiltQuery}},
+  };
+  for (const test_case& c : cases) {
+    SCOPED_TRACE(c.ptz);
+    write_layout(kTwoMounts);
+    start_services({"--mount", "ceiling", "--ptz", c.ptz});
+    forget_calls();
+    const cgi_result result = set("id=2,3,4,1");
+    expect_response(result, error_response(500));
+    expect_log(
+        result,
+        {{LOG_ERR,
+          "ptz_aux_send_command({LINE}) Failed to send auxiliary command to PTZ service: " +
+              c.reason + "\n"},
+         {LOG_ERR, "set_quadview_layout: Failed to set command to ptz"},
+         {LOG_ERR, kLayoutNotSet},
+         {LOG_ERR, kSetFailed}});
+    EXPECT_EQ(read_layout(), kCeilingStored);
+    EXPECT_EQ(recorded_calls(), c.calls);
+  }
+}
+
+TEST_F(WriteTest, LeavesTheFileAloneWhenSavingFails) {
+  write_layout(kTwoMounts);
+  start_services({"--mount", "ceiling"});
+  run_options read_only;
+  read_only.read_only_layout = true;
+  const cgi_result result = set("id=2,3,4,1", read_only);
+  expect_response(result, error_response(500));
+  expect_log(
+      result,
+      {{LOG_ERR,
+        "set_quadview_layout({LINE}) Error code=8, message=Failed to create file "
+        "\u201c/etc/quadoverviewconf/quadview.conf.{ANY}\u201d: Read-only file system\n"},
+       {LOG_ERR, kLayoutNotSet},
+       {LOG_ERR, kSetFailed}});
+  EXPECT_EQ(read_layout(), kTwoMounts);
+  EXPECT_EQ(layout_folder(), std::vector<std::string>({"quadview.conf"}));
+  EXPECT_EQ(recorded_calls(), std::vector<std::string>({kTiltQuery, kTiltQuery}));
+}
+
+// Every run checks that the program exits with 0 and writes nothing to stderr, under
+// G_DEBUG=fatal-criticals, which turns a GLib critical into a crash. This walks the odd answers
+// the services can give through both requests in one go.
+TEST_F(WriteTest, NoPathRaisesAGLibCritical) {
+  const std::vector<std::vector<std::string>> setups = {
+      {"--tilt", "ay-nonul:-90"},
+      {"--tilt", "i:-90"},
+      {"--tilt", "wrong-type"},
+      {"--tilt", "error", "--ptz", "error"},
+      {"--tilt", "s:-90", "--tilt-then", "wrong-type"},
+      {"--tilt", "s:-90", "--tilt-then", "i:1"},
+      {"--tilt", "ay:-90", "--tilt-then", "ay-nonul:90", "--ptz", "absent"},
+      {"--mount", "desk", "--ptz", "error"},
+      {"--no-image-control", "--ptz", "absent"},
+  };
+  for (const std::vector<std::string>& services : setups) {
+    SCOPED_TRACE(testing::PrintToString(services));
+    write_layout(kTwoMounts);
+    start_services(services);
+    for (const char* script : {"/getquadview.cgi", "/setquadview.cgi"}) {
+      const cgi_result result = run(script, "id=2,3,4,1");
+      EXPECT_NE(result.out.find("</QuadViewResponse>\n"), std::string::npos) << result.out;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace e2e

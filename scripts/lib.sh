@@ -6,8 +6,15 @@ repo_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # Installs the named Debian packages that are not installed yet; does nothing when all are.
 need_packages() {
   local missing=() pkg
+  # A name without ":arch" means the machine's own architecture (or "all"); "name:armhf" means that
+  # architecture only. dpkg-query prints one line per installed architecture of a name.
+  local native want status
+  native=$(dpkg --print-architecture)
   for pkg in "$@"; do
-    if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q '^install ok installed$'; then
+    want="($native|all)"
+    [[ "$pkg" == *:* ]] && want="${pkg##*:}"
+    status=$(dpkg-query -W -f='${Architecture} ${Status}\n' "$pkg" 2>/dev/null || true)
+    if ! grep -Eq "^$want install ok installed\$" <<<"$status"; then
       missing+=("$pkg")
     fi
   done
@@ -22,4 +29,9 @@ need_packages() {
 
 # What building and testing natively needs.
 build_packages=(build-essential cmake pkg-config libglib2.0-dev libgtest-dev dbus-daemon
-  util-linux clang-format)
+  util-linux clang-format lighttpd curl)
+
+# What cross-building for the camera's 32-bit ARM processor and running the result under emulation
+# needs on top of build_packages (whose native GLib builds the simulated camera services).
+armhf_packages=(g++-arm-linux-gnueabihf libglib2.0-dev:armhf libgtest-dev:armhf libstdc++6:armhf
+  qemu-user)

@@ -1,6 +1,7 @@
 #include "cgi/handlers.h"
 
 #include <errno.h>
+#include <gio/gio.h>
 #include <string.h>
 #include <syslog.h>
 
@@ -46,6 +47,11 @@ int handle_set_quadview(GHashTable* params, xmlnode* success_body) {
     syslog(LOG_INFO, "Invalid id parameters (%s)", list);
     return -EBADF;
   }
+
+  // The read, the write and the reload each make a proxy of their own on the system bus. Holding
+  // the shared connection until the request ends lets them all use it, instead of each proxy
+  // connecting anew after the previous one took the connection down with it.
+  g_autoptr(GDBusConnection) bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
 
   // The current layout must be readable before it is replaced; its values are not kept.
   quadview_config current = {};

@@ -1,7 +1,8 @@
 #include "device/tilt_orientation.h"
 
-#include <gio/gio.h>
 #include <syslog.h>
+
+#include "device/service_proxy.h"
 
 namespace {
 
@@ -27,15 +28,7 @@ char* dup_orientation_text(GVariant* value) {
 }  // namespace
 
 char* get_cameratiltorientation() {
-  g_autoptr(GDBusProxy) proxy = g_dbus_proxy_new_for_bus_sync(
-      G_BUS_TYPE_SYSTEM,
-      G_DBUS_PROXY_FLAGS_NONE,
-      nullptr /* interface info */,
-      kBusName,
-      kObjectPath,
-      kInterface,
-      nullptr /* cancellable */,
-      nullptr /* error */);
+  g_autoptr(GDBusProxy) proxy = new_service_proxy(kBusName, kObjectPath, kInterface);
   if (!proxy) {
     syslog(LOG_ERR, "%s(%d) Error\n", __func__, __LINE__);
     return nullptr;

@@ -17,9 +17,15 @@ constexpr const char* kPanKeys[kSubviewCount] = {
 
 constexpr gint32 kMaxPan = 360;
 
-// Asks the image-control service how the camera is mounted. Returns 0 and sets `out`,
-// -EACCES when the orientation cannot be had, or `unsupported_status` for one that names no mount.
-int query_mount(int unsupported_status, mount* out) {
+// How both store operations begin: check the record, then ask the image-control service how the
+// camera is mounted. Returns 0 and sets `out`; -EINVAL without a record; -EACCES when the
+// orientation cannot be had; `unsupported_status` for an orientation that names no mount.
+int start_store_operation(const quadview_config* config, int unsupported_status, mount* out) {
+  if (!config) {
+    syslog(LOG_ERR, "quadview_config is NULL");
+    return -EINVAL;
+  }
+
   g_autofree char* orientation = get_cameratiltorientation();
   if (!orientation) {
     syslog(LOG_ERR, "Failed to get CameraTiltOrientation");
@@ -133,13 +139,8 @@ bool write_layout_file(
 }
 
 int get_quadview_layout(quadview_config* config, const char* path) {
-  if (!config) {
-    syslog(LOG_ERR, "quadview_config is NULL");
-    return -EINVAL;
-  }
-
   mount m;
-  const int status = query_mount(-EACCES, &m);
+  const int status = start_store_operation(config, -EACCES, &m);
   if (status != 0) {
     return status;
   }
@@ -152,14 +153,9 @@ int get_quadview_layout(quadview_config* config, const char* path) {
 }
 
 int set_quadview_layout(const quadview_config* config, const char* path) {
-  if (!config) {
-    syslog(LOG_ERR, "quadview_config is NULL");
-    return -EINVAL;
-  }
-
-  // Asked afresh: the mount may have changed since the layout was read.
+  // The mount is asked afresh: it may have changed since the layout was read.
   mount m;
-  const int status = query_mount(-EBADF, &m);
+  const int status = start_store_operation(config, -EBADF, &m);
   if (status != 0) {
     return status;
   }

@@ -21,6 +21,15 @@ need_packages() {
   [ ${#missing[@]} -eq 0 ] && return 0
   local sudo=()
   [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  # apt-get finds "name:armhf" only once dpkg takes armhf packages.
+  local arch
+  for pkg in "${missing[@]}"; do
+    [[ "$pkg" == *:* ]] || continue
+    arch=${pkg##*:}
+    if [ "$arch" != "$native" ] && ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+      "${sudo[@]}" dpkg --add-architecture "$arch"
+    fi
+  done
   echo "Installing: ${missing[*]}"
   "${sudo[@]}" apt-get update -qq
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
@@ -32,6 +41,6 @@ build_packages=(build-essential cmake pkg-config libglib2.0-dev libgtest-dev dbu
   util-linux clang-format lighttpd curl)
 
 # What cross-building for the camera's 32-bit ARM processor and running the result under emulation
-# needs on top of build_packages (whose native GLib builds the simulated camera services).
+# needs on top of build_packages (cmake, pkg-config, and the native dbus-daemon the tests start).
 armhf_packages=(g++-arm-linux-gnueabihf libglib2.0-dev:armhf libgtest-dev:armhf libstdc++6:armhf
   qemu-user)

@@ -624,7 +624,13 @@ void QuadviewTest::TearDown() {
 }
 
 void QuadviewTest::start_services(const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {QUADVIEW_SIM};
+  // Built by the same build as the program: in a cross build it runs under the emulator too
+  // (never under QUADVIEW_TEST_LAUNCHER, which wraps the program alone).
+  std::vector<std::string> argv = split_words(QUADVIEW_TEST_EMULATOR);
+  if (!argv.empty()) {
+    argv[0] = find_on_path(argv[0]);
+  }
+  argv.push_back(QUADVIEW_SIM);
   argv.insert(argv.end(), args.begin(), args.end());
   argv.insert(argv.end(), {"--record", temp_path("record")});
 

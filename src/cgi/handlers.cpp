@@ -51,7 +51,8 @@ int handle_set_quadview(GHashTable* params, xmlnode* success_body) {
   // The read, the write and the reload each make a proxy of their own on the system bus. Holding
   // the shared connection until the request ends lets them all use it, instead of each proxy
   // connecting anew after the previous one took the connection down with it.
-  g_autoptr(GDBusConnection) bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
+  G_GNUC_UNUSED g_autoptr(GDBusConnection) bus =
+      g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
 
   // The current layout must be readable before it is replaced; its values are not kept.
   quadview_config current = {};

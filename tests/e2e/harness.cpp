@@ -37,6 +37,9 @@ constexpr char kRootStart[] =
     "http://www.tarq.com/sefra/http_cgi/quadview\">";
 constexpr char kRootEnd[] = "</QuadViewResponse>";
 
+// QUADVIEW_ENV_FILE_NAME=PATH has the preloaded helper set NAME to the contents of PATH.
+constexpr char kEnvFilePrefix[] = "QUADVIEW_ENV_FILE_";
+
 // Long enough for a run under an emulator or valgrind; only a broken child ever takes it.
 constexpr int kStartupTimeoutMs = 60000;
 
@@ -120,6 +123,8 @@ struct sandbox_plan {
   std::string layout_dir;
   std::string log_socket;
   bool read_only_layout = false;
+  stdout_state output = stdout_state::kPipe;
+  bool close_stdin_and_stderr = false;
 };
 
 // The strings the child needs beyond the plan, made before the fork.
@@ -222,6 +227,13 @@ void make_private_dev(const sandbox_strings& strings) {
       symlink(plan.log_socket.c_str(), "/dev/log") != 0) {
     fail_in_child("point /dev/log at the test's socket");
   }
+  if (plan.output == stdout_state::kClosed) {
+    close(STDOUT_FILENO);
+  }
+  if (plan.close_stdin_and_stderr) {
+    close(STDIN_FILENO);
+    close(STDERR_FILENO);
+  }
   execve(argv.get()[0], argv.get(), env.get());
   fail_in_child("execute the program");
 }
@@ -302,11 +314,11 @@ class log_receiver {
   std::vector<log_line> lines_;
 };
 
-// Reads both pipes to their ends.
+// Reads both pipes to their ends; a pipe of -1 is not read.
 void read_outputs(int out_fd, int err_fd, std::string* out, std::string* err) {
   pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
   std::string* sinks[2] = {out, err};
-  int open_count = 2;
+  int open_count = (out_fd >= 0) + (err_fd >= 0);
   char buffer[4096];
   while (open_count > 0) {
     if (poll(fds, 2, -1) < 0) {
@@ -345,6 +357,9 @@ cgi_result run_sandboxed(const sandbox_plan& plan) {
     ADD_FAILURE() << "cannot set up the run: " << strerror(errno);
     return result;
   }
+  if (plan.output == stdout_state::kHungUp) {
+    out.read_end.reset();
+  }
 
   const pid_t parent = getpid();
   const pid_t pid = fork();
@@ -354,6 +369,9 @@ cgi_result run_sandboxed(const sandbox_plan& plan) {
         dup2(err.write_end.get(), STDERR_FILENO) < 0) {
       _exit(127);
     }
+    // As a web server leaves it, and whatever the test process does with it: writing to a pipe
+    // nobody reads then kills the program unless the program itself ignores the signal.
+    signal(SIGPIPE, SIG_DFL);
     exec_sandboxed(plan, strings, argv, env);
   }
   if (pid < 0) {
@@ -437,6 +455,24 @@ std::vector<std::string> split_words(const std::string& text) {
   return words;
 }
 
+// Preloads the helper that sets environment variables from files (env_preload.c) into the
+// program. qemu-arm would try to load it into itself, so it is told to load it into the program.
+void add_preload(sandbox_plan* plan) {
+  plan->env.push_back(
+      std::string(kEnvFilePrefix) + "TARGET=" + fs::path(QUADVIEW_PROGRAM).filename().string());
+  const std::string preload = std::string("LD_PRELOAD=") + QUADVIEW_ENV_PRELOAD;
+  if (launcher_name().rfind("qemu-", 0) == 0) {
+    plan->argv.insert(plan->argv.end(), {"-E", preload});
+  } else {
+    plan->env.push_back(preload);
+  }
+  // A program built with AddressSanitizer insists on its run-time library being loaded first.
+  const char* asan_options = getenv("ASAN_OPTIONS");
+  plan->env.push_back(
+      std::string("ASAN_OPTIONS=") + (asan_options ? std::string(asan_options) + ":" : "") +
+      "verify_asan_link_order=0");
+}
+
 std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
@@ -512,6 +548,25 @@ std::optional<std::string> read_line(int fd, int timeout_ms) {
   }
 }
 
+std::string two_mounts_stored(const std::array<int, 4>& ceiling_ids) {
+  std::string text = "[QUADVIEW_CEILING]\n";
+  for (int i = 0; i < 4; i++) {
+    text +=
+        "subview" + std::to_string(i) + "_pan=" + std::to_string((ceiling_ids[i] - 1) * 90) + "\n";
+  }
+  return text +
+         "zoom=2\n"
+         "\n"
+         "[QUADVIEW_DESK]\n"
+         "subview0_pan=90\n"
+         "subview1_pan=180\n"
+         "subview2_pan=270\n"
+         "subview3_pan=0\n"
+         "\n"
+         "[OTHER]\n"
+         "name=kept\n";
+}
+
 std::string response_for(const std::string& body) {
   return std::string(kHeaders) + kDeclaration + kRootStart + body + kRootEnd + "\n";
 }
@@ -568,6 +623,13 @@ std::vector<std::string> program_launcher() {
     words[0] = find_on_path(words[0]);
   }
   return words;
+}
+
+bool has_launcher() { return !program_launcher().empty(); }
+
+std::string launcher_name() {
+  const std::vector<std::string> launcher = program_launcher();
+  return launcher.empty() ? "" : fs::path(launcher[0]).filename().string();
 }
 
 void QuadviewTest::SetUp() {
@@ -651,23 +713,43 @@ cgi_result QuadviewTest::run(
     const std::optional<std::string>& script_name,
     const std::optional<std::string>& query_string,
     const run_options& options) {
+  const std::string run_name = "run" + std::to_string(run_count_++);
   sandbox_plan plan;
   plan.argv = program_launcher();
+  std::vector<std::string> request_files;
+  const auto pass_variable = [&](const char* name, const std::optional<std::string>& value) {
+    if (!value) {
+      return;
+    }
+    if (!options.environment_from_files) {
+      plan.env.push_back(std::string(name) + "=" + *value);
+      return;
+    }
+    const std::string path = temp_path(run_name + "-" + name);
+    std::ofstream(path, std::ios::binary) << *value;
+    request_files.push_back(path);
+    plan.env.push_back(std::string(kEnvFilePrefix) + name + "=" + path);
+  };
+  pass_variable("SCRIPT_NAME", script_name);
+  pass_variable("QUERY_STRING", query_string);
+  if (options.environment_from_files) {
+    add_preload(&plan);
+  }
   plan.argv.push_back(QUADVIEW_PROGRAM);
-  if (script_name) {
-    plan.env.push_back("SCRIPT_NAME=" + *script_name);
-  }
-  if (query_string) {
-    plan.env.push_back("QUERY_STRING=" + *query_string);
-  }
   plan.env.push_back("DBUS_SYSTEM_BUS_ADDRESS=" + options.bus_address.value_or(bus_address_));
   plan.env.push_back("G_DEBUG=fatal-criticals");
   plan.private_dir = temp_path("sandbox");
   plan.layout_dir = layout_dir_;
-  plan.log_socket = temp_path("log");
+  plan.log_socket = temp_path(run_name + "-log");
   plan.read_only_layout = options.read_only_layout;
+  plan.output = options.output;
+  plan.close_stdin_and_stderr = options.close_stdin_and_stderr;
 
   cgi_result result = run_sandboxed(plan);
+  for (const std::string& path : request_files) {
+    unlink(path.c_str());
+  }
+  unlink(plan.log_socket.c_str());
   // What a web server needs of every run, whatever the request.
   EXPECT_TRUE(WIFEXITED(result.wait_status) && WEXITSTATUS(result.wait_status) == 0)
       << "the program ended with " << describe_wait_status(result.wait_status);

@@ -8,6 +8,7 @@
 #include <syslog.h>
 
 #include <array>
+#include <atomic>
 #include <optional>
 #include <string>
 #include <vector>
@@ -38,6 +39,10 @@ constexpr char kTwoMounts[] =
     "[OTHER]\n"
     "name=kept\n";
 
+// kTwoMounts as the program stores it after writing `ceiling_ids` for the ceiling: comments and
+// blank lines are not kept, everything else is.
+std::string two_mounts_stored(const std::array<int, 4>& ceiling_ids);
+
 // A datagram received on /dev/log: "<PRI>Mmm dd hh:mm:ss IDENT: MESSAGE".
 struct log_line {
   int facility;
@@ -61,11 +66,26 @@ struct expected_log {
   std::string pattern;
 };
 
+// What the program's standard output is when it starts.
+enum class stdout_state {
+  kPipe,    // a pipe that the test reads to its end: the answer lands in cgi_result::out
+  kHungUp,  // a pipe whose reading end is already closed, as after a client hung up
+  kClosed,  // no open descriptor at all
+};
+
 struct run_options {
   // Mounts the layout folder read-only, so that saving the layout fails.
   bool read_only_layout = false;
   // Replaces the private bus's address in DBUS_SYSTEM_BUS_ADDRESS.
   std::optional<std::string> bus_address;
+  stdout_state output = stdout_state::kPipe;
+  // Starts the program with standard input and standard error closed too (stderr is then not
+  // checked).
+  bool close_stdin_and_stderr = false;
+  // Hands SCRIPT_NAME and QUERY_STRING over in files, which a helper preloaded into the program
+  // puts into its environment before main: Linux refuses an environment string longer than
+  // 128 KiB at exec.
+  bool environment_from_files = false;
 };
 
 // A child process started by the harness; it is sent SIGTERM when the test process dies.
@@ -120,9 +140,29 @@ void expect_response(const cgi_result& result, const std::string& expected);
 // come from the user facility.
 void expect_log(const cgi_result& result, const std::vector<expected_log>& expected);
 
+// Whether this build uses AddressSanitizer, the program as well as the tests.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
 // The program's launcher words: QUADVIEW_TEST_LAUNCHER split on spaces when set, otherwise the
 // build's cross-compiling emulator (usually none). The first word is resolved on PATH.
 std::vector<std::string> program_launcher();
+
+// Whether the program runs under a launcher (an emulator or a checker such as valgrind), which
+// makes every run several times slower.
+bool has_launcher();
+
+// The launcher's file name, such as "qemu-arm" or "valgrind"; "" without a launcher.
+std::string launcher_name();
 
 // Per test: a temp dir, a private bus, the simulated services on demand, and the layout folder
 // that the sandboxed program sees as /etc/quadoverviewconf.
@@ -134,7 +174,8 @@ class QuadviewTest : public testing::Test {
   // Starts the simulator with `args` (and --record) and waits for it to be ready.
   void start_services(const std::vector<std::string>& args = {});
 
-  // Runs the program with SCRIPT_NAME and QUERY_STRING set as given (nullopt: unset).
+  // Runs the program with SCRIPT_NAME and QUERY_STRING set as given (nullopt: unset). Safe to
+  // call from several threads at once.
   cgi_result run(
       const std::optional<std::string>& script_name,
       const std::optional<std::string>& query_string,
@@ -168,6 +209,12 @@ class QuadviewTest : public testing::Test {
   // A path in the test's temp dir.
   std::string temp_path(const std::string& name) const { return temp_dir_ + "/" + name; }
 
+  // The folder that the program sees as /etc/quadoverviewconf.
+  const std::string& layout_dir() const { return layout_dir_; }
+
+  // The layout file as the test sees it.
+  std::string layout_path() const { return layout_dir_ + "/quadview.conf"; }
+
   const std::string& bus_address() const { return bus_address_; }
 
  private:
@@ -176,6 +223,8 @@ class QuadviewTest : public testing::Test {
   std::string bus_address_;
   child_process bus_;
   child_process services_;
+  // Numbers the runs, which may overlap, so that each has files of its own.
+  std::atomic<int> run_count_{0};
 };
 
 }  // namespace e2e

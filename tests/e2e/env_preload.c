@@ -1,0 +1,93 @@
+// Preloaded into the program by the end-to-end tests (LD_PRELOAD) to hand it environment values
+// longer than the 128 KiB that Linux accepts for one environment string at exec. Before main,
+// each QUADVIEW_ENV_FILE_NAME=PATH in the environment is replaced by NAME=<the contents of PATH>,
+// so the program finds the value where the web server would have put it.
+//
+// Only in the program named by QUADVIEW_ENV_FILE_TARGET: a launcher in between (valgrind starts
+// through a shell script) inherits LD_PRELOAD too, and would fail to exec the next step with a
+// value too long for exec.
+
+#define _GNU_SOURCE
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+extern char** environ;
+
+enum { kMaxVariables = 8 };
+
+static const char kPrefix[] = "QUADVIEW_ENV_FILE_";
+static const char kTarget[] = "QUADVIEW_ENV_FILE_TARGET";
+
+// A helper that cannot do its part must not let the program run with a request it never got.
+__attribute__((noreturn)) static void fail(const char* what, const char* path) {
+  fprintf(stderr, "env_preload: cannot %s %s\n", what, path);
+  _exit(125);
+}
+
+// Returns the file's contents as a NUL-terminated string (free), or ends the process.
+static char* read_whole_file(const char* path) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    fail("open", path);
+  }
+  size_t size = 0;
+  size_t capacity = 65536;
+  char* text = malloc(capacity + 1);
+  for (;;) {
+    if (!text) {
+      fail("hold", path);
+    }
+    const ssize_t n = read(fd, text + size, capacity - size);
+    if (n < 0) {
+      fail("read", path);
+    }
+    if (n == 0) {
+      break;
+    }
+    size += (size_t)n;
+    if (size == capacity) {
+      capacity *= 2;
+      text = realloc(text, capacity + 1);
+    }
+  }
+  close(fd);
+  text[size] = '\0';
+  return text;
+}
+
+__attribute__((constructor)) static void set_variables_from_files(void) {
+  const char* target = getenv(kTarget);
+  if (!target || strcmp(target, program_invocation_short_name) != 0) {
+    return;
+  }
+  unsetenv(kTarget);
+
+  // Collected first: setenv() and unsetenv() change the array being walked.
+  char* entries[kMaxVariables];
+  int count = 0;
+  for (char** entry = environ; *entry && count < kMaxVariables; entry++) {
+    if (strncmp(*entry, kPrefix, sizeof(kPrefix) - 1) == 0) {
+      entries[count++] = strdup(*entry);
+    }
+  }
+
+  for (int i = 0; i < count; i++) {
+    char* separator = entries[i] ? strchr(entries[i], '=') : NULL;
+    if (!separator) {
+      fail("take", kPrefix);
+    }
+    *separator = '\0';
+    const char* name = entries[i] + sizeof(kPrefix) - 1;
+    char* value = read_whole_file(separator + 1);
+    if (setenv(name, value, 1 /* overwrite */) != 0) {
+      fail("set", name);
+    }
+    unsetenv(entries[i]);
+    free(value);
+    free(entries[i]);
+  }
+}

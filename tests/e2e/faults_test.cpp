@@ -1,0 +1,399 @@
+// Faults around the program, end to end: an unreachable bus, slow services, a layout file that
+// is damaged, huge or out of range, a folder that cannot take the new file, and a web server that
+// stops listening before the answer is written.
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <array>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace e2e {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kNoOrientation[] = "Failed to get CameraTiltOrientation";
+constexpr char kGetFailed[] = "Failed to get config of quadview due to 'Permission denied'";
+constexpr char kSetFailed[] = "Failed to set config of quadview due to 'Permission denied'";
+constexpr char kLayoutNotRead[] = "Failed to get quadview layout";
+constexpr char kLayoutNotSet[] = "Failed to set quadview layout";
+constexpr char kLoadFailed[] =
+    "get_quadview_layout: Failed to load '/etc/quadoverviewconf/quadview.conf'";
+
+// Bytes that are no key file: every value, NUL included, from a fixed seed.
+std::string garbage(size_t size) {
+  std::mt19937 bytes(size);
+  std::string text(size, '\0');
+  for (char& c : text) {
+    c = static_cast<char>(bytes() & 0xff);
+  }
+  return text;
+}
+
+// A layout file of about `size` bytes, as the program writes it (so that a write changes only
+// the ceiling's angles): both mounts and an [OTHER] group with many long keys.
+std::string huge_layout(const std::array<int, 4>& ceiling_ids, size_t size) {
+  std::string text = two_mounts_stored(ceiling_ids);
+  const std::string value(48, 'v');
+  for (int i = 0; text.size() < size; i++) {
+    text += "key" + std::to_string(i) + "=" + value + "\n";
+  }
+  return text;
+}
+
+// A ceiling layout with the given angle texts.
+std::string ceiling_angles(const std::array<std::string, 4>& angles) {
+  std::string text = "[QUADVIEW_CEILING]\n";
+  for (int i = 0; i < 4; i++) {
+    text += "subview" + std::to_string(i) + "_pan=" + angles[i] + "\n";
+  }
+  return text;
+}
+
+// Moves the calling thread into a mount namespace of its own, in which `folder` is a small
+// tmpfs, and back when it goes. The programs that the test starts from this thread see the tmpfs;
+// the machine and the test's other threads never do. Needs root.
+class scoped_tmpfs {
+ public:
+  scoped_tmpfs() = default;
+  scoped_tmpfs(const scoped_tmpfs&) = delete;
+  scoped_tmpfs& operator=(const scoped_tmpfs&) = delete;
+
+  ~scoped_tmpfs() {
+    if (!folder_.empty()) {
+      umount2(folder_.c_str(), MNT_DETACH);
+    }
+    if (unshared_) {
+      EXPECT_EQ(setns(old_namespace_, CLONE_NEWNS), 0) << strerror(errno);
+    }
+    if (old_namespace_ >= 0) {
+      close(old_namespace_);
+    }
+  }
+
+  // Returns "" when mounted, otherwise why not.
+  std::string mount_on(const std::string& folder, const std::string& options) {
+    old_namespace_ = open("/proc/thread-self/ns/mnt", O_RDONLY | O_CLOEXEC);
+    if (old_namespace_ < 0) {
+      return std::string("cannot open the mount namespace: ") + strerror(errno);
+    }
+    if (unshare(CLONE_NEWNS) != 0) {
+      return std::string("cannot have a mount namespace: ") + strerror(errno);
+    }
+    unshared_ = true;
+    // Nothing mounted here may reach the machine's own mounts.
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+      return std::string("cannot make the mounts private: ") + strerror(errno);
+    }
+    if (mount("tmpfs", folder.c_str(), "tmpfs", 0, options.c_str()) != 0) {
+      return std::string("cannot mount a tmpfs: ") + strerror(errno);
+    }
+    folder_ = folder;
+    return "";
+  }
+
+ private:
+  int old_namespace_ = -1;
+  bool unshared_ = false;
+  std::string folder_;
+};
+
+using FaultTest = QuadviewTest;
+
+// No bus to connect to: no proxy, so no orientation, whichever request.
+TEST_F(FaultTest, FailsBothRequestsWithoutABus) {
+  write_layout(kTwoMounts);
+  std::ofstream(temp_path("not-a-socket")) << "a regular file\n";
+  const std::string addresses[] = {
+      "unix:path=" + temp_path("nobody-listens"),
+      "unix:path=" + temp_path("not-a-socket"),
+      "no address at all",
+  };
+  for (const std::string& address : addresses) {
+    for (const char* script : {"/cgi-bin/getquadview.cgi", "/cgi-bin/setquadview.cgi"}) {
+      SCOPED_TRACE(address + " " + script);
+      run_options options;
+      options.bus_address = address;
+      const cgi_result result = run(script, "id=2,3,4,1", options);
+      expect_response(result, error_response(500));
+      expect_log(
+          result,
+          {{LOG_ERR, "get_cameratiltorientation({LINE}) Error\n"},
+           {LOG_ERR, kNoOrientation},
+           {LOG_ERR, kGetFailed}});
+      EXPECT_EQ(read_layout(), kTwoMounts);
+    }
+  }
+}
+
+// Two seconds per answer is slow, but well within the 25 s that a call may take.
+TEST_F(FaultTest, WaitsForASlowServiceToRead) {
+  write_layout(kTwoMounts);
+  start_services({"--mount", "desk", "--delay-ms", "2000"});
+  const cgi_result result = get();
+  expect_response(result, layout_response({2, 3, 4, 1}));
+  expect_log(result, {});
+  EXPECT_EQ(recorded_calls(), std::vector<std::string>({kTiltQuery}));
+}
+
+TEST_F(FaultTest, WaitsForASlowServiceToWrite) {
+  write_layout(kTwoMounts);
+  start_services({"--mount", "ceiling", "--delay-ms", "2000"});
+  const cgi_result result = set("id=2,3,4,1");
+  expect_response(result, success_response());
+  expect_log(result, {});
+  EXPECT_EQ(read_layout(), two_mounts_stored({2, 3, 4, 1}));
+  EXPECT_EQ(recorded_calls(), std::vector<std::string>({kTiltQuery, kTiltQuery, kReload}));
+}
+
+TEST_F(FaultTest, FailsOnALayoutFileItCannotUse) {
+  struct test_case {
+    const char* name;
+    std::optional<std::string> file;  // nullopt: a folder in its place
+    std::string failure;              // the first syslog line
+  };
+
+  const std::string kOutOfRange =
+      "get_quadview_layout({LINE}) Error code=5, message=Key file contains key "
+      "\u201csubview{LINE}_pan\u201d in group \u201cQUADVIEW_CEILING\u201d which has a value "
+      "that cannot be interpreted.\n";
+  const test_case cases[] = {
+      {"a folder", std::nullopt, kLoadFailed},
+      {"empty",
+       "",
+       "get_quadview_layout({LINE}) Error code=4, message=Key file does not have group "
+       "\u201cQUADVIEW_CEILING\u201d\n"},
+      {"garbage", garbage(4096), kLoadFailed},
+      {"10 MB of garbage", garbage(10 << 20), kLoadFailed},
+      {"valid, then garbage", kTwoMounts + garbage(256), kLoadFailed},
+      // Angles that do not fit in 32 bits are not numbers to the program, on any processor.
+      {"2^31", ceiling_angles({"0", "2147483648", "0", "0"}), kOutOfRange},
+      {"-2^31 - 1", ceiling_angles({"0", "0", "-2147483649", "0"}), kOutOfRange},
+      {"2^32", ceiling_angles({"4294967296", "0", "0", "0"}), kOutOfRange},
+      {"2^32 + 90", ceiling_angles({"0", "0", "0", "4294967386"}), kOutOfRange},
+      {"20 digits", ceiling_angles({"0", "99999999999999999999", "0", "0"}), kOutOfRange},
+  };
+  start_services({"--mount", "ceiling"});
+  for (const test_case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(layout_path());
+    if (c.file) {
+      write_layout(*c.file);
+    } else {
+      fs::create_directory(layout_path());
+      std::ofstream(layout_path() + "/inside") << "kept\n";
+    }
+
+    // The read fails, and so does the write, at the read that comes first.
+    for (const char* script : {"/cgi-bin/getquadview.cgi", "/cgi-bin/setquadview.cgi"}) {
+      SCOPED_TRACE(script);
+      forget_calls();
+      const cgi_result result = run(script, "id=2,3,4,1");
+      expect_response(result, error_response(500));
+      expect_log(result, {{LOG_ERR, c.failure}, {LOG_ERR, kLayoutNotRead}, {LOG_ERR, kGetFailed}});
+      EXPECT_EQ(recorded_calls(), std::vector<std::string>({kTiltQuery}));
+    }
+
+    if (c.file) {
+      EXPECT_EQ(read_layout(), c.file);
+    } else {
+      EXPECT_TRUE(fs::is_directory(layout_path()));
+      EXPECT_EQ(fs::directory_iterator(layout_path())->path().filename(), "inside");
+    }
+    EXPECT_EQ(layout_folder(), std::vector<std::string>({"quadview.conf"}));
+  }
+}
+
+TEST_F(FaultTest, ReadsAndRewritesATenMegabyteLayoutFile) {
+  const std::string before = huge_layout({4, 1, 2, 3}, 10 << 20);
+  write_layout(before);
+  start_services({"--mount", "ceiling"});
+
+  expect_response(get(), layout_response({4, 1, 2, 3}));
+  const cgi_result result = set("id=3,3,1,2");
+  expect_response(result, success_response());
+  expect_log(result, {});
+  // Every other line is kept as it was.
+  EXPECT_TRUE(read_layout() == huge_layout({3, 3, 1, 2}, 10 << 20));
+  expect_response(get(), layout_response({3, 3, 1, 2}));
+  EXPECT_EQ(layout_folder(), std::vector<std::string>({"quadview.conf"}));
+}
+
+TEST_F(FaultTest, HandlesAnglesAtTheEdgesOf32Bits) {
+  start_services({"--mount", "ceiling"});
+
+  // The extremes still give an id, without overflowing on the way.
+  write_layout(ceiling_angles({"2147483647", "-2147483648", "2147483560", "-2147483560"}));
+  expect_response(get(), layout_response({23860930, -23860928, 23860929, -23860927}));
+
+  // The other mount's angles are not read on the way to a write, and are stored as they were.
+  const std::string desk_out_of_range =
+      "[QUADVIEW_DESK]\n"
+      "subview0_pan=4294967296\n"
+      "subview1_pan=-99999999999999999999\n"
+      "subview2_pan=2147483648\n"
+      "subview3_pan=0x10\n";
+  write_layout(ceiling_angles({"0", "0", "0", "0"}) + "\n" + desk_out_of_range);
+  const cgi_result result = set("id=4,3,2,1");
+  expect_response(result, success_response());
+  expect_log(result, {});
+  EXPECT_EQ(read_layout(), ceiling_angles({"270", "180", "90", "0"}) + "\n" + desk_out_of_range);
+}
+
+TEST_F(FaultTest, KeepsTheOldFileWhenTheFilesystemIsFull) {
+  scoped_tmpfs tmpfs;
+  const std::string why = tmpfs.mount_on(layout_dir(), "size=64k,mode=0755");
+  if (!why.empty()) {
+    GTEST_SKIP() << "no small filesystem for the layout folder: " << why;
+  }
+  write_layout(kTwoMounts);
+  {
+    // Fills the filesystem to the last block.
+    const std::string filler(4096, 'f');
+    std::ofstream out(layout_dir() + "/filler", std::ios::binary);
+    while (out.write(filler.data(), filler.size()) && out.flush()) {
+    }
+  }
+  start_services({"--mount", "ceiling"});
+
+  forget_calls();
+  const cgi_result result = set("id=2,3,4,1");
+  expect_response(result, error_response(500));
+  expect_log(
+      result,
+      {{LOG_ERR,
+        "set_quadview_layout({LINE}) Error code=12, message=Failed to write file "
+        "\u201c/etc/quadoverviewconf/quadview.conf.{ANY}\u201d: {ANY}No space left on device\n"},
+       {LOG_ERR, kLayoutNotSet},
+       {LOG_ERR, kSetFailed}});
+  EXPECT_EQ(recorded_calls(), std::vector<std::string>({kTiltQuery, kTiltQuery}));
+  // The old file is whole and still serves; the temporary copy is gone.
+  EXPECT_EQ(read_layout(), kTwoMounts);
+  EXPECT_EQ(layout_folder(), std::vector<std::string>({"filler", "quadview.conf"}));
+  expect_response(get(), layout_response({4, 1, 2, 3}));
+
+  // With room again, the same request succeeds.
+  fs::remove(layout_dir() + "/filler");
+  expect_response(set("id=2,3,4,1"), success_response());
+  EXPECT_EQ(read_layout(), two_mounts_stored({2, 3, 4, 1}));
+}
+
+// A web server closes the pipe when its client hangs up. The request is then carried out all
+// the same, and the program still ends normally, even when it never used the bus (which would
+// otherwise ignore SIGPIPE for it).
+TEST_F(FaultTest, FinishesTheRequestWhenTheClientHasHungUp) {
+  struct test_case {
+    std::string script;
+    std::string query;
+    std::vector<expected_log> log;
+    std::vector<std::string> calls;
+    std::string stored;
+  };
+
+  const test_case cases[] = {
+      {"/cgi-bin/quadview.cgi",
+       "id=2,3,4,1",
+       {{LOG_ERR, "Unrecoginized CGI 'quadview.cgi'"}},
+       {},
+       kTwoMounts},
+      {"/cgi-bin/setquadview.cgi",
+       "id=2",
+       {{LOG_INFO, "Invalid id parameters (2)"}},
+       {},
+       kTwoMounts},
+      {"/cgi-bin/getquadview.cgi", "", {}, {kTiltQuery}, kTwoMounts},
+      {"/cgi-bin/setquadview.cgi",
+       "id=2,3,4,1",
+       {},
+       {kTiltQuery, kTiltQuery, kReload},
+       two_mounts_stored({2, 3, 4, 1})},
+  };
+  start_services({"--mount", "ceiling"});
+  for (const test_case& c : cases) {
+    SCOPED_TRACE(c.script + "?" + c.query);
+    write_layout(kTwoMounts);
+    forget_calls();
+    run_options options;
+    options.output = stdout_state::kHungUp;
+    const cgi_result result = run(c.script, c.query, options);
+    expect_log(result, c.log);
+    EXPECT_EQ(recorded_calls(), c.calls);
+    EXPECT_EQ(read_layout(), c.stored);
+  }
+}
+
+// Started without standard output, the program must not let anything it opens take descriptor 1:
+// the answer would be written into it. The /dev/log socket, opened by the first syslog() call and
+// kept, would send the answer to the system log; the layout file's temporary copy would take it
+// into the layout.
+class ClosedStdoutTest : public QuadviewTest {
+ protected:
+  void check_requests(bool close_stdin_and_stderr) {
+    struct test_case {
+      std::string script;
+      std::optional<std::string> query;
+      std::vector<expected_log> log;
+      std::vector<std::string> calls;
+      std::string stored;
+    };
+
+    const test_case cases[] = {
+        {"/cgi-bin/setquadview.cgi",
+         "id=2,3,4,1",
+         {},
+         {kTiltQuery, kTiltQuery, kReload},
+         two_mounts_stored({2, 3, 4, 1})},
+        {"/cgi-bin/getquadview.cgi", std::nullopt, {}, {kTiltQuery}, kTwoMounts},
+        {"/cgi-bin/setquadview.cgi",
+         "id=9",
+         {{LOG_INFO, "Invalid id parameters (9)"}},
+         {},
+         kTwoMounts},
+        {"/cgi-bin/quadview.cgi",
+         std::nullopt,
+         {{LOG_ERR, "Unrecoginized CGI 'quadview.cgi'"}},
+         {},
+         kTwoMounts},
+    };
+    start_services({"--mount", "ceiling"});
+    for (const test_case& c : cases) {
+      SCOPED_TRACE(c.script + "?" + c.query.value_or(""));
+      write_layout(kTwoMounts);
+      forget_calls();
+      run_options options;
+      options.output = stdout_state::kClosed;
+      options.close_stdin_and_stderr = close_stdin_and_stderr;
+      const cgi_result result = run(c.script, c.query, options);
+      expect_log(result, c.log);
+      EXPECT_EQ(result.out, "");
+      EXPECT_EQ(recorded_calls(), c.calls);
+      EXPECT_EQ(read_layout(), c.stored);
+      EXPECT_EQ(layout_folder(), std::vector<std::string>({"quadview.conf"}));
+    }
+  }
+};
+
+TEST_F(ClosedStdoutTest, WritesTheAnswerNowhere) { check_requests(false); }
+
+TEST_F(ClosedStdoutTest, WritesTheAnswerNowhereWithoutAnyStandardStream) {
+  if (launcher_name() == "valgrind") {
+    GTEST_SKIP() << "valgrind keeps descriptor 2 for its own messages even when it starts "
+                    "without one, and refuses it to the program, whose GLib then aborts";
+  }
+  check_requests(true);
+}
+
+}  // namespace
+}  // namespace e2e

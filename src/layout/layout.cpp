@@ -5,6 +5,7 @@
 
 #include "device/ptz.h"
 #include "device/tilt_orientation.h"
+#include "layout/layout_file.h"
 
 namespace {
 
@@ -38,15 +39,19 @@ int start_store_operation(const quadview_config* config, int unsupported_status,
   return 0;
 }
 
-// Loads the layout file as it stands; comments and translations are not kept.
-// GLib aborts rather than failing an allocation, so only the load itself can fail.
+// Loads the layout file as it stands; comments and translations are not kept. Anything but a
+// regular file of at most kMaxLayoutFileSize bytes fails without being read. GLib aborts rather
+// than failing an allocation, so only reading and parsing can fail.
 GKeyFile* load_layout_file(const char* operation, const char* path) {
   g_autoptr(GKeyFile) key_file = g_key_file_new();
-  if (!g_key_file_load_from_file(key_file, path, G_KEY_FILE_NONE, nullptr /* error */)) {
+  gsize length = 0;
+  g_autofree char* text = read_regular_file(path, kMaxLayoutFileSize, &length, nullptr /* error */);
+  if (!text ||
+      !g_key_file_load_from_data(key_file, text, length, G_KEY_FILE_NONE, nullptr /* error */)) {
     syslog(LOG_ERR, "%s: Failed to load '%s'", operation, path);
     return nullptr;
   }
-  return g_steal_pointer(&key_file);
+  return static_cast<GKeyFile*>(g_steal_pointer(&key_file));
 }
 
 }  // namespace
@@ -124,8 +129,10 @@ bool write_layout_file(
   }
 
   // Written beside the old file and renamed over it, so a reader never sees half a layout.
+  gsize length = 0;
+  g_autofree char* text = g_key_file_to_data(key_file, &length, nullptr /* error */);
   g_autoptr(GError) error = nullptr;
-  if (!g_key_file_save_to_file(key_file, path, &error)) {
+  if (!replace_file_contents(path, text, length, &error)) {
     syslog(
         LOG_ERR,
         "%s(%d) Error code=%d, message=%s\n",

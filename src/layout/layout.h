@@ -5,6 +5,10 @@
 // The layout file; a firmware build may place it elsewhere (QUADVIEW_LAYOUT_PATH).
 constexpr char kLayoutPath[] = QUADVIEW_LAYOUT_PATH;
 
+// The largest layout file read. A layout takes a few hundred bytes; the rest is room for the
+// other groups that may share the file.
+constexpr gsize kMaxLayoutFileSize = 1 << 20;
+
 constexpr int kSubviewCount = 4;
 
 // One quad-view layout: the source id (1 to 4) shown in each subview.
@@ -34,7 +38,8 @@ bool source_id_to_pan(gint32 id, gint32* pan);
 bool read_layout_file(const char* operation, const char* path, mount m, quadview_config* config);
 
 // Stores `config` as the layout of mount `m` in the key file at `path`, which must exist; every
-// other group and key is kept. The file is replaced as a whole. Logs under `operation`.
+// other group and key is kept. The file is replaced as a whole, keeping its links, permission
+// bits, and owner and group as far as allowed (replace_file_contents). Logs under `operation`.
 // Returns false after logging when an id is out of range or the file cannot be loaded or saved.
 bool write_layout_file(
     const char* operation, const char* path, mount m, const quadview_config* config);

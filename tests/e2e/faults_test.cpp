@@ -7,6 +7,7 @@
 #include <sched.h>
 #include <string.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -42,15 +43,17 @@ std::string garbage(size_t size) {
   return text;
 }
 
-// A layout file of about `size` bytes, as the program writes it (so that a write changes only
-// the ceiling's angles): both mounts and an [OTHER] group with many long keys.
+// A layout file of exactly `size` bytes, as the program writes it (so that a write changes only
+// the ceiling's angles): both mounts and an [OTHER] group with many long keys. A write keeps
+// the size when the new angles have as many digits in all as the old ones.
 std::string huge_layout(const std::array<int, 4>& ceiling_ids, size_t size) {
   std::string text = two_mounts_stored(ceiling_ids);
-  const std::string value(48, 'v');
-  for (int i = 0; text.size() < size; i++) {
-    text += "key" + std::to_string(i) + "=" + value + "\n";
+  constexpr size_t kLine = 64;
+  for (int i = 0; text.size() + 2 * kLine <= size; i++) {
+    const std::string key = "key" + std::to_string(i) + "=";
+    text += key + std::string(kLine - key.size() - 1, 'v') + "\n";
   }
-  return text;
+  return text + "last=" + std::string(size - text.size() - 6, 'v') + "\n";
 }
 
 // A ceiling layout with the given angle texts.
@@ -158,11 +161,17 @@ TEST_F(FaultTest, WaitsForASlowServiceToWrite) {
   EXPECT_EQ(recorded_calls(), std::vector<std::string>({kTiltQuery, kTiltQuery, kReload}));
 }
 
+// What stands at the layout path instead of a usable layout file. Nothing may hang the request
+// (a FIFO without a writer would, if opened to block), nor take more memory than a layout does
+// (a file of 8 GiB would, if read): every such request fails at once with 500.
 TEST_F(FaultTest, FailsOnALayoutFileItCannotUse) {
+  enum class kind { kFile, kSparse, kFolder, kFifo, kLinkLoop };
+
   struct test_case {
     const char* name;
-    std::optional<std::string> file;  // nullopt: a folder in its place
-    std::string failure;              // the first syslog line
+    kind what;
+    std::string file;     // the contents of a file
+    std::string failure;  // the first syslog line
   };
 
   const std::string kOutOfRange =
@@ -170,31 +179,55 @@ TEST_F(FaultTest, FailsOnALayoutFileItCannotUse) {
       "\u201csubview{LINE}_pan\u201d in group \u201cQUADVIEW_CEILING\u201d which has a value "
       "that cannot be interpreted.\n";
   const test_case cases[] = {
-      {"a folder", std::nullopt, kLoadFailed},
+      {"a folder", kind::kFolder, "", kLoadFailed},
+      {"a FIFO", kind::kFifo, "", kLoadFailed},
+      {"a link that leads to itself", kind::kLinkLoop, "", kLoadFailed},
+      {"a sparse file of 8 GiB", kind::kSparse, "", kLoadFailed},
+      {"a layout one byte over a mebibyte",
+       kind::kFile,
+       huge_layout({4, 1, 2, 3}, (1 << 20) + 1),
+       kLoadFailed},
       {"empty",
+       kind::kFile,
        "",
        "get_quadview_layout({LINE}) Error code=4, message=Key file does not have group "
        "\u201cQUADVIEW_CEILING\u201d\n"},
-      {"garbage", garbage(4096), kLoadFailed},
-      {"10 MB of garbage", garbage(10 << 20), kLoadFailed},
-      {"valid, then garbage", kTwoMounts + garbage(256), kLoadFailed},
+      {"garbage", kind::kFile, garbage(4096), kLoadFailed},
+      {"valid, then garbage", kind::kFile, kTwoMounts + garbage(256), kLoadFailed},
       // Angles that do not fit in 32 bits are not numbers to the program, on any processor.
-      {"2^31", ceiling_angles({"0", "2147483648", "0", "0"}), kOutOfRange},
-      {"-2^31 - 1", ceiling_angles({"0", "0", "-2147483649", "0"}), kOutOfRange},
-      {"2^32", ceiling_angles({"4294967296", "0", "0", "0"}), kOutOfRange},
-      {"2^32 + 90", ceiling_angles({"0", "0", "0", "4294967386"}), kOutOfRange},
-      {"20 digits", ceiling_angles({"0", "99999999999999999999", "0", "0"}), kOutOfRange},
+      {"2^31", kind::kFile, ceiling_angles({"0", "2147483648", "0", "0"}), kOutOfRange},
+      {"-2^31 - 1", kind::kFile, ceiling_angles({"0", "0", "-2147483649", "0"}), kOutOfRange},
+      {"2^32", kind::kFile, ceiling_angles({"4294967296", "0", "0", "0"}), kOutOfRange},
+      {"2^32 + 90", kind::kFile, ceiling_angles({"0", "0", "0", "4294967386"}), kOutOfRange},
+      {"20 digits",
+       kind::kFile,
+       ceiling_angles({"0", "99999999999999999999", "0", "0"}),
+       kOutOfRange},
   };
   start_services({"--mount", "ceiling"});
   for (const test_case& c : cases) {
     SCOPED_TRACE(c.name);
     fs::remove_all(layout_path());
-    if (c.file) {
-      write_layout(*c.file);
-    } else {
-      fs::create_directory(layout_path());
-      std::ofstream(layout_path() + "/inside") << "kept\n";
+    switch (c.what) {
+      case kind::kFile:
+        write_layout(c.file);
+        break;
+      case kind::kSparse:
+        write_layout("");
+        fs::resize_file(layout_path(), uintmax_t{8} << 30);
+        break;
+      case kind::kFolder:
+        fs::create_directory(layout_path());
+        std::ofstream(layout_path() + "/inside") << "kept\n";
+        break;
+      case kind::kFifo:
+        ASSERT_EQ(mkfifo(layout_path().c_str(), 0644), 0) << strerror(errno);
+        break;
+      case kind::kLinkLoop:
+        fs::create_symlink("quadview.conf", layout_path());
+        break;
     }
+    const fs::file_status before = fs::symlink_status(layout_path());
 
     // The read fails, and so does the write, at the read that comes first.
     for (const char* script : {"/cgi-bin/getquadview.cgi", "/cgi-bin/setquadview.cgi"}) {
@@ -206,18 +239,20 @@ TEST_F(FaultTest, FailsOnALayoutFileItCannotUse) {
       EXPECT_EQ(recorded_calls(), std::vector<std::string>({kTiltQuery}));
     }
 
-    if (c.file) {
+    const fs::file_status after = fs::symlink_status(layout_path());
+    EXPECT_EQ(after.type(), before.type());
+    EXPECT_EQ(after.permissions(), before.permissions());
+    if (c.what == kind::kFile) {
       EXPECT_EQ(read_layout(), c.file);
-    } else {
-      EXPECT_TRUE(fs::is_directory(layout_path()));
-      EXPECT_EQ(fs::directory_iterator(layout_path())->path().filename(), "inside");
     }
     EXPECT_EQ(layout_folder(), std::vector<std::string>({"quadview.conf"}));
   }
 }
 
-TEST_F(FaultTest, ReadsAndRewritesATenMegabyteLayoutFile) {
-  const std::string before = huge_layout({4, 1, 2, 3}, 10 << 20);
+// The largest layout file the program reads, read and written back whole.
+TEST_F(FaultTest, ReadsAndRewritesALayoutFileOfAMebibyte) {
+  const std::string before = huge_layout({4, 1, 2, 3}, 1 << 20);
+  ASSERT_EQ(before.size(), size_t{1} << 20);
   write_layout(before);
   start_services({"--mount", "ceiling"});
 
@@ -226,7 +261,7 @@ TEST_F(FaultTest, ReadsAndRewritesATenMegabyteLayoutFile) {
   expect_response(result, success_response());
   expect_log(result, {});
   // Every other line is kept as it was.
-  EXPECT_TRUE(read_layout() == huge_layout({3, 3, 1, 2}, 10 << 20));
+  EXPECT_TRUE(read_layout() == huge_layout({3, 3, 1, 2}, 1 << 20));
   expect_response(get(), layout_response({3, 3, 1, 2}));
   EXPECT_EQ(layout_folder(), std::vector<std::string>({"quadview.conf"}));
 }

@@ -11,6 +11,7 @@
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -42,6 +43,10 @@ constexpr char kEnvFilePrefix[] = "QUADVIEW_ENV_FILE_";
 
 // Long enough for a run under an emulator or valgrind; only a broken child ever takes it.
 constexpr int kStartupTimeoutMs = 60000;
+
+// A run of the program that has not finished after this long hangs: every D-Bus exchange gives
+// up after 25 s, and a request makes at most three of them.
+constexpr auto kRunTimeout = std::chrono::seconds(100);
 
 // Owns a file descriptor.
 class unique_fd {
@@ -123,6 +128,8 @@ struct sandbox_plan {
   std::string layout_dir;
   std::string log_socket;
   bool read_only_layout = false;
+  std::string read_only_folder;
+  std::optional<mode_t> umask;
   stdout_state output = stdout_state::kPipe;
   bool close_stdin_and_stderr = false;
 };
@@ -223,6 +230,15 @@ void make_private_dev(const sandbox_strings& strings) {
       mount(nullptr, layout_target, nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0) {
     fail_in_child("make the layout folder read-only");
   }
+  const char* folder = plan.read_only_folder.c_str();
+  if (*folder &&
+      (mount(folder, folder, nullptr, MS_BIND, nullptr) != 0 ||
+       mount(nullptr, folder, nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0)) {
+    fail_in_child("make a folder read-only");
+  }
+  if (plan.umask) {
+    umask(*plan.umask);
+  }
   if ((unlink("/dev/log") != 0 && errno != ENOENT) ||
       symlink(plan.log_socket.c_str(), "/dev/log") != 0) {
     fail_in_child("point /dev/log at the test's socket");
@@ -314,18 +330,30 @@ class log_receiver {
   std::vector<log_line> lines_;
 };
 
-// Reads both pipes to their ends; a pipe of -1 is not read.
-void read_outputs(int out_fd, int err_fd, std::string* out, std::string* err) {
+// Reads both pipes to their ends, or until `deadline`; a pipe of -1 is not read. Returns false
+// when the deadline came first.
+bool read_outputs(
+    int out_fd,
+    int err_fd,
+    std::chrono::steady_clock::time_point deadline,
+    std::string* out,
+    std::string* err) {
   pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
   std::string* sinks[2] = {out, err};
   int open_count = (out_fd >= 0) + (err_fd >= 0);
   char buffer[4096];
   while (open_count > 0) {
-    if (poll(fds, 2, -1) < 0) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    const int ready = poll(fds, 2, static_cast<int>(std::max<int64_t>(left.count(), 0)));
+    if (ready == 0) {
+      return false;
+    }
+    if (ready < 0) {
       if (errno == EINTR) {
         continue;
       }
-      return;
+      return true;
     }
     for (int i = 0; i < 2; i++) {
       if (fds[i].fd < 0 || fds[i].revents == 0) {
@@ -340,6 +368,7 @@ void read_outputs(int out_fd, int err_fd, std::string* out, std::string* err) {
       }
     }
   }
+  return true;
 }
 
 cgi_result run_sandboxed(const sandbox_plan& plan) {
@@ -361,6 +390,7 @@ cgi_result run_sandboxed(const sandbox_plan& plan) {
     out.read_end.reset();
   }
 
+  const auto start = std::chrono::steady_clock::now();
   const pid_t parent = getpid();
   const pid_t pid = fork();
   if (pid == 0) {
@@ -380,9 +410,15 @@ cgi_result run_sandboxed(const sandbox_plan& plan) {
   }
   out.write_end.reset();
   err.write_end.reset();
-  read_outputs(out.read_end.get(), err.read_end.get(), &result.out, &result.err);
+  if (!read_outputs(
+          out.read_end.get(), err.read_end.get(), start + kRunTimeout, &result.out, &result.err)) {
+    ADD_FAILURE() << "the program hangs: no end after " << kRunTimeout.count() << " s";
+    kill(pid, SIGKILL);
+  }
   while (waitpid(pid, &result.wait_status, 0) < 0 && errno == EINTR) {
   }
+  result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start);
   result.log = receiver.finish();
   return result;
 }
@@ -742,6 +778,8 @@ cgi_result QuadviewTest::run(
   plan.layout_dir = layout_dir_;
   plan.log_socket = temp_path(run_name + "-log");
   plan.read_only_layout = options.read_only_layout;
+  plan.read_only_folder = options.read_only_folder;
+  plan.umask = options.umask;
   plan.output = options.output;
   plan.close_stdin_and_stderr = options.close_stdin_and_stderr;
 
@@ -769,14 +807,16 @@ std::optional<std::string> QuadviewTest::read_layout() const {
   return read_file(path);
 }
 
-std::vector<std::string> QuadviewTest::layout_folder() const {
+std::vector<std::string> folder_names(const std::string& folder) {
   std::vector<std::string> names;
-  for (const fs::directory_entry& entry : fs::directory_iterator(layout_dir_)) {
+  for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
     names.push_back(entry.path().filename().string());
   }
   std::sort(names.begin(), names.end());
   return names;
 }
+
+std::vector<std::string> QuadviewTest::layout_folder() const { return folder_names(layout_dir_); }
 
 std::vector<std::string> QuadviewTest::recorded_calls() const {
   std::istringstream in(read_file(temp_path("record")));

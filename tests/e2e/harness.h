@@ -9,6 +9,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -57,6 +58,8 @@ struct cgi_result {
   std::string err;
   int wait_status = -1;
   std::vector<log_line> log;
+  // From the start of the program to its end.
+  std::chrono::milliseconds elapsed{0};
 };
 
 // An expected syslog line: the priority and the whole message, in which "{LINE}" stands for a
@@ -76,6 +79,10 @@ enum class stdout_state {
 struct run_options {
   // Mounts the layout folder read-only, so that saving the layout fails.
   bool read_only_layout = false;
+  // Mounts this folder of the test's read-only too (where a link at the layout path leads).
+  std::string read_only_folder;
+  // The file mode creation mask the program starts with; the test's own when unset.
+  std::optional<mode_t> umask;
   // Replaces the private bus's address in DBUS_SYSTEM_BUS_ADDRESS.
   std::optional<std::string> bus_address;
   stdout_state output = stdout_state::kPipe;
@@ -114,6 +121,9 @@ class child_process {
  private:
   pid_t pid_ = -1;
 };
+
+// The names in a folder, sorted.
+std::vector<std::string> folder_names(const std::string& folder);
 
 // Reads `fd` until a line ends, the other end closes or `timeout_ms` passes; returns the line
 // without its newline, or nullopt.

@@ -1,6 +1,12 @@
 // setquadview.cgi end to end: the id list, the mount asked twice, the saved file and the reload.
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <array>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -9,6 +15,8 @@
 
 namespace e2e {
 namespace {
+
+namespace fs = std::filesystem;
 
 constexpr char kSetFailed[] = "Failed to set config of quadview due to 'Permission denied'";
 constexpr char kLayoutNotSet[] = "Failed to set quadview layout";
@@ -246,23 +254,139 @@ TEST_F(WriteTest, KeepsTheNewLayoutWhenTheReloadFails) {
   }
 }
 
-TEST_F(WriteTest, LeavesTheFileAloneWhenSavingFails) {
-  write_layout(kTwoMounts);
+// The firmware sets the layout file up: where it lies (behind links, say, from a read-only /etc
+// into a writable partition), who owns it and who may read it. A write changes its contents and
+// nothing else, whatever the web server's umask.
+TEST_F(WriteTest, KeepsTheFileAsTheFirmwareSetItUp) {
+  struct link {
+    std::string path;
+    std::string target;  // as the link holds it
+  };
+
+  struct test_case {
+    std::string name;
+    std::string file;  // the layout file itself
+    mode_t mode;
+    std::optional<std::pair<uid_t, gid_t>> owner;  // only root may give a file away
+    std::vector<link> links = {};
+  };
+
+  const std::string persist = temp_path("persist");
+  const test_case cases[] = {
+      {"0640", layout_path(), 0640, std::nullopt},
+      {"0600", layout_path(), 0600, std::nullopt},
+      {"0664", layout_path(), 0664, std::nullopt},
+      {"owned by 4321:4242", layout_path(), 0640, std::make_pair(4321, 4242)},
+      {"an absolute link into another folder",
+       persist + "/quadview.conf",
+       0640,
+       std::nullopt,
+       {{layout_path(), persist + "/quadview.conf"}}},
+      {"a chain of relative links inside the layout folder",
+       layout_dir() + "/data/layout.conf",
+       0604,
+       std::nullopt,
+       {{layout_path(), "current.conf"}, {layout_dir() + "/current.conf", "data/layout.conf"}}},
+  };
   start_services({"--mount", "ceiling"});
-  run_options read_only;
-  read_only.read_only_layout = true;
-  const cgi_result result = set("id=2,3,4,1", read_only);
-  expect_response(result, error_response(500));
-  expect_log(
-      result,
-      {{LOG_ERR,
-        "set_quadview_layout({LINE}) Error code=8, message=Failed to create file "
-        "\u201c/etc/quadoverviewconf/quadview.conf.{ANY}\u201d: Read-only file system\n"},
-       {LOG_ERR, kLayoutNotSet},
-       {LOG_ERR, kSetFailed}});
-  EXPECT_EQ(read_layout(), kTwoMounts);
-  EXPECT_EQ(layout_folder(), std::vector<std::string>({"quadview.conf"}));
-  EXPECT_EQ(recorded_calls(), std::vector<std::string>({kTiltQuery, kTiltQuery}));
+  for (const test_case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.owner && getuid() != 0) {
+      continue;  // not root: the row cannot be set up
+    }
+    fs::remove_all(layout_dir());
+    fs::remove_all(persist);
+    fs::create_directories(fs::path(c.file).parent_path());
+    fs::create_directories(layout_dir());
+    std::ofstream(c.file) << kTwoMounts;
+    ASSERT_EQ(chmod(c.file.c_str(), c.mode), 0);
+    if (c.owner) {
+      ASSERT_EQ(chown(c.file.c_str(), c.owner->first, c.owner->second), 0);
+    }
+    for (const link& l : c.links) {
+      fs::create_symlink(l.target, l.path);
+    }
+    struct stat before;
+    ASSERT_EQ(stat(c.file.c_str(), &before), 0);
+    const std::vector<std::string> folder_before = folder_names(fs::path(c.file).parent_path());
+
+    run_options umask_0;
+    umask_0.umask = 0;
+    const cgi_result result = set("id=2,3,4,1", umask_0);
+    expect_response(result, success_response());
+    expect_log(result, {});
+
+    std::ifstream in(c.file);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), two_mounts_stored({2, 3, 4, 1}));
+    struct stat after;
+    ASSERT_EQ(stat(c.file.c_str(), &after), 0);
+    EXPECT_NE(after.st_ino, before.st_ino) << "replaced as a whole";
+    EXPECT_EQ(after.st_mode & 07777, c.mode);
+    EXPECT_EQ(after.st_uid, before.st_uid);
+    EXPECT_EQ(after.st_gid, before.st_gid);
+    for (const link& l : c.links) {
+      EXPECT_TRUE(fs::is_symlink(l.path)) << l.path;
+      EXPECT_EQ(fs::read_symlink(l.path), l.target);
+    }
+    EXPECT_EQ(folder_names(fs::path(c.file).parent_path()), folder_before);
+    expect_response(get(), layout_response({2, 3, 4, 1}));
+  }
+}
+
+TEST_F(WriteTest, LeavesTheFileAloneWhenSavingFails) {
+  struct test_case {
+    std::string name;
+    run_options options;
+    std::vector<std::string> links;  // the link at the layout path, if any
+    std::string temp_file;           // the temporary file's name in the log
+  };
+
+  const std::string persist = temp_path("persist");
+  run_options read_only_layout;
+  read_only_layout.read_only_layout = true;
+  run_options read_only_persist;
+  read_only_persist.read_only_folder = persist;
+  const test_case cases[] = {
+      {"a read-only layout folder",
+       read_only_layout,
+       {},
+       "/etc/quadoverviewconf/quadview.conf.{ANY}"},
+      // The temporary file goes beside the file the link leads to, not beside the link.
+      {"a link into a read-only folder",
+       read_only_persist,
+       {persist + "/quadview.conf"},
+       persist + "/quadview.conf.{ANY}"},
+  };
+  start_services({"--mount", "ceiling"});
+  for (const test_case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(layout_dir());
+    fs::remove_all(persist);
+    fs::create_directories(layout_dir());
+    fs::create_directories(persist);
+    if (c.links.empty()) {
+      write_layout(kTwoMounts);
+    } else {
+      std::ofstream(c.links[0]) << kTwoMounts;
+      fs::create_symlink(c.links[0], layout_path());
+    }
+    forget_calls();
+    const cgi_result result = set("id=2,3,4,1", c.options);
+    expect_response(result, error_response(500));
+    expect_log(
+        result,
+        {{LOG_ERR,
+          "set_quadview_layout({LINE}) Error code=8, message=Failed to create file \u201c" +
+              c.temp_file + "\u201d: Read-only file system\n"},
+         {LOG_ERR, kLayoutNotSet},
+         {LOG_ERR, kSetFailed}});
+    EXPECT_EQ(read_layout(), kTwoMounts);
+    EXPECT_EQ(layout_folder(), std::vector<std::string>({"quadview.conf"}));
+    EXPECT_EQ(
+        folder_names(persist),
+        c.links.empty() ? std::vector<std::string>() : std::vector<std::string>({"quadview.conf"}));
+    EXPECT_EQ(recorded_calls(), std::vector<std::string>({kTiltQuery, kTiltQuery}));
+  }
 }
 
 // Every run checks that the program exits with 0 and writes nothing to stderr, under

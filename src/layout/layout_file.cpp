@@ -1,0 +1,195 @@
+#include "layout/layout_file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <glib/gstdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Owns a file descriptor and closes it when it goes, unless it was released.
+class scoped_fd {
+ public:
+  explicit scoped_fd(int fd) : fd_(fd) {}
+
+  scoped_fd(const scoped_fd&) = delete;
+  scoped_fd& operator=(const scoped_fd&) = delete;
+
+  ~scoped_fd() {
+    if (fd_ >= 0) {
+      close(fd_);
+    }
+  }
+
+  int get() const { return fd_; }
+
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
+// Sets `error` to the file error of `code` (an errno value), worded as GLib words its own:
+// "Failed to <action> “<path>”: <reason>". Returns false, for the caller to return.
+bool fail(GError** error, int code, const char* action, const char* path) {
+  g_set_error(
+      error,
+      G_FILE_ERROR,
+      g_file_error_from_errno(code),
+      "Failed to %s “%s”: %s",
+      action,
+      path,
+      g_strerror(code));
+  return false;
+}
+
+// write() until everything is written.
+bool write_all(int fd, const char* data, gsize length) {
+  while (length > 0) {
+    const ssize_t written = write(fd, data, length);
+    if (written < 0 && errno == EINTR) {
+      continue;
+    }
+    if (written <= 0) {
+      return false;
+    }
+    data += written;
+    length -= static_cast<gsize>(written);
+  }
+  return true;
+}
+
+// Gives the new file (`fd`, taken over and closed) the old file's owner, group and permission
+// bits, then its contents, and flushes it: from the moment it is renamed, nobody may see it with
+// other rights. Owner and group are kept as far as we may set them; the mode is set after them,
+// since a change of owner clears the set-id bits.
+bool fill_new_file(
+    int fd,
+    const struct stat& old,
+    const char* contents,
+    gsize length,
+    const char* path,
+    GError** error) {
+  scoped_fd file(fd);
+  if (fchown(file.get(), old.st_uid, old.st_gid) != 0) {
+    // Refused the owner, keeping the group still serves those who read the file through it.
+    (void)fchown(file.get(), static_cast<uid_t>(-1), old.st_gid);
+  }
+  if (fchmod(file.get(), old.st_mode & 07777) != 0) {
+    return fail(error, errno, "set the permissions of file", path);
+  }
+  if (!write_all(file.get(), contents, length)) {
+    return fail(error, errno, "write file", path);
+  }
+  if (fsync(file.get()) != 0) {
+    return fail(error, errno, "flush file", path);
+  }
+  // close() may be the first to report that the data did not reach the disk.
+  if (close(file.release()) != 0) {
+    return fail(error, errno, "close file", path);
+  }
+  return true;
+}
+
+}  // namespace
+
+char* read_regular_file(const char* path, gsize max_size, gsize* length, GError** error) {
+  // Without blocking: a FIFO would otherwise wait for a writer here, forever.
+  const scoped_fd file(open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (file.get() < 0) {
+    fail(error, errno, "open file", path);
+    return nullptr;
+  }
+  struct stat st;
+  if (fstat(file.get(), &st) != 0) {
+    fail(error, errno, "read the attributes of file", path);
+    return nullptr;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    fail(error, S_ISDIR(st.st_mode) ? EISDIR : EINVAL, "read file", path);
+    return nullptr;
+  }
+  if (static_cast<guint64>(st.st_size) > max_size) {
+    fail(error, EFBIG, "read file", path);
+    return nullptr;
+  }
+
+  // The file may change size while it is read: read to its end, but never past the limit.
+  gsize capacity = static_cast<gsize>(st.st_size) + 1;
+  g_autofree char* data = static_cast<char*>(g_malloc(capacity));
+  gsize used = 0;
+  for (;;) {
+    if (used == capacity) {
+      if (capacity > max_size) {
+        fail(error, EFBIG, "read file", path);
+        return nullptr;
+      }
+      capacity = MIN(capacity * 2, max_size + 1);
+      data = static_cast<char*>(g_realloc(data, capacity));
+    }
+    const ssize_t got = read(file.get(), data + used, capacity - used);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got < 0) {
+      fail(error, errno, "read file", path);
+      return nullptr;
+    }
+    if (got == 0) {
+      break;
+    }
+    used += static_cast<gsize>(got);
+  }
+  *length = used;
+  return static_cast<char*>(g_steal_pointer(&data));
+}
+
+bool replace_file_contents(const char* path, const char* contents, gsize length, GError** error) {
+  // The firmware may keep the file elsewhere and link to it: the file that the links lead to is
+  // replaced, in its own folder, and the links stay as they are.
+  char* resolved = realpath(path, nullptr);
+  if (!resolved) {
+    return fail(error, errno, "resolve", path);
+  }
+  g_autofree char* target = g_strdup(resolved);
+  free(resolved);
+
+  struct stat old;
+  if (stat(target, &old) != 0) {
+    return fail(error, errno, "read the attributes of file", target);
+  }
+  g_autofree char* folder_path = g_path_get_dirname(target);
+  const scoped_fd folder(open(folder_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (folder.get() < 0) {
+    return fail(error, errno, "open folder", folder_path);
+  }
+
+  // Private until it has the old file's rights.
+  g_autofree char* temp_path = g_strconcat(target, ".XXXXXX", nullptr);
+  const int temp = g_mkstemp_full(temp_path, O_RDWR | O_CLOEXEC, 0600);
+  if (temp < 0) {
+    return fail(error, errno, "create file", temp_path);
+  }
+  if (!fill_new_file(temp, old, contents, length, temp_path, error)) {
+    g_unlink(temp_path);
+    return false;
+  }
+  if (rename(temp_path, target) != 0) {
+    const int code = errno;
+    g_unlink(temp_path);
+    return fail(error, code, "rename file", temp_path);
+  }
+
+  // The rename reaches the disk only with the folder. Past this point the new file is in place;
+  // a folder that cannot be flushed at all (EINVAL) needs no flush.
+  if (fsync(folder.get()) != 0 && errno != EINVAL) {
+    return fail(error, errno, "flush folder", folder_path);
+  }
+  return true;
+}

@@ -5,6 +5,7 @@
 #include <string.h>
 #include <syslog.h>
 
+#include "cgi/log_value.h"
 #include "cgi/response.h"
 #include "layout/layout.h"
 
@@ -44,7 +45,8 @@ int handle_set_quadview(GHashTable* params, xmlnode* success_body) {
   }
   quadview_config requested = {};
   if (!parse_id_list(list, &requested)) {
-    syslog(LOG_INFO, "Invalid id parameters (%s)", list);
+    g_autofree char* logged = escape_log_value(list);
+    syslog(LOG_INFO, "Invalid id parameters (%s)", logged);
     return -EBADF;
   }
 

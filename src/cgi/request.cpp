@@ -5,6 +5,7 @@
 #include <syslog.h>
 
 #include "cgi/handlers.h"
+#include "cgi/log_value.h"
 #include "cgi/response.h"
 
 namespace {
@@ -75,7 +76,8 @@ cgi_request find_cgi_request(GHashTable* params) {
   if (matches_cgi(cgi, kSetQuadviewCgi)) {
     return cgi_request::kSetQuadview;
   }
-  syslog(LOG_ERR, "Unrecoginized CGI '%s'", cgi);
+  g_autofree char* logged = escape_log_value(cgi);
+  syslog(LOG_ERR, "Unrecoginized CGI '%s'", logged);
   return cgi_request::kNone;
 }
 

@@ -1,7 +1,8 @@
 // Requests made to break the program: format and markup characters, every byte value, and
 // SCRIPT_NAME and QUERY_STRING far larger than any browser sends. Whatever comes in, the answer is
 // one of the few legal documents, the exit status 0 and stderr empty (QuadviewTest::run checks
-// those two on every run), and what is logged shows the request's text literally.
+// those two on every run), and what is logged shows the request's text literally, except that
+// control bytes are escaped so that no request can end a log line and forge the next one.
 
 #include <stdio.h>
 
@@ -47,6 +48,23 @@ std::string all_bytes(const std::string& except) {
     }
   }
   return bytes;
+}
+
+// A request's text as the program logs it: each control byte (below 0x20, and 0x7f) as a
+// backslash and three octal digits.
+std::string as_logged(const std::string& text) {
+  std::string logged;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) {
+      char escape[5];
+      snprintf(escape, sizeof(escape), "\\%03o", byte);
+      logged += escape;
+    } else {
+      logged += c;
+    }
+  }
+  return logged;
 }
 
 std::string repeat(const std::string& piece, size_t count) {
@@ -95,7 +113,7 @@ class HostileTest : public QuadviewTest {
   }
 };
 
-TEST_F(HostileTest, LogsFormatCharactersLiterally) {
+TEST_F(HostileTest, LogsFormatCharactersLiterallyAndControlBytesEscaped) {
   const std::string kFormats = "%p%d%c%%%1$s%*d%.999999999f%ls%hhn%m%99999999999s";
   const std::string kStored = two_mounts_stored({2, 3, 4, 1});
   check({
@@ -136,6 +154,28 @@ TEST_F(HostileTest, LogsFormatCharactersLiterally) {
        error_response(400),
        kTwoMounts,
        {{LOG_INFO, "No id parameters"}}},
+      // A line break in a logged value would make the rest a log line of its own.
+      {"a forged log line in id",
+       kSet,
+       "id=1,2,3%0AJan  1 00:00:00 camera sshd[1]: Accepted password for root",
+       error_response(400),
+       kTwoMounts,
+       {{LOG_INFO,
+         "Invalid id parameters (1,2,3\\012Jan  1 00:00:00 camera sshd[1]: Accepted password for "
+         "root)"}}},
+      {"a forged log line and a terminal command in SCRIPT_NAME",
+       "/cgi-bin/x%0D%0A<11>Jan  1 00:00:00 camera: forged%1B[2J%7F",
+       std::nullopt,
+       error_response(400),
+       kTwoMounts,
+       {{LOG_ERR,
+         "Unrecoginized CGI 'x\\015\\012<11>Jan  1 00:00:00 camera: forged\\033[2J\\177'"}}},
+      {"UTF-8 in id",
+       kSet,
+       "id=caf%C3%A9",
+       error_response(400),
+       kTwoMounts,
+       {{LOG_INFO, "Invalid id parameters (caf\u00e9)"}}},
       {"after the CGI name",
        "/cgi-bin/setquadview.cgi%25n%25s",
        "id=2,3,4,1&%25s=%25n",
@@ -193,25 +233,25 @@ TEST_F(HostileTest, TakesEveryByteValueAtOnce) {
        std::nullopt,
        error_response(400),
        kTwoMounts,
-       {{LOG_ERR, "Unrecoginized CGI '" + all_bytes("/") + "'"}}},
+       {{LOG_ERR, "Unrecoginized CGI '" + as_logged(all_bytes("/")) + "'"}}},
       {"raw in the CGI name",
        "/cgi-bin/" + all_bytes("/%"),
        std::nullopt,
        error_response(400),
        kTwoMounts,
-       {{LOG_ERR, "Unrecoginized CGI '" + all_bytes("/%") + "'"}}},
+       {{LOG_ERR, "Unrecoginized CGI '" + as_logged(all_bytes("/%")) + "'"}}},
       {"escaped in id",
        kSet,
        "id=" + escape_all(all_bytes("&")),
        error_response(400),
        kTwoMounts,
-       {{LOG_INFO, "Invalid id parameters (" + all_bytes("&") + ")"}}},
+       {{LOG_INFO, "Invalid id parameters (" + as_logged(all_bytes("&")) + ")"}}},
       {"raw in id",
        kSet,
        "id=" + all_bytes("&%"),
        error_response(400),
        kTwoMounts,
-       {{LOG_INFO, "Invalid id parameters (" + all_bytes("&%") + ")"}}},
+       {{LOG_INFO, "Invalid id parameters (" + as_logged(all_bytes("&%")) + ")"}}},
       {"escaped in another parameter's name and value",
        kSet,
        escape_all(all_bytes("&=")) + "=" + escape_all(all_bytes("&")) + "&id=3,1,4,2",
@@ -264,7 +304,7 @@ TEST_F(HostileTest, TakesEachByteValueAlone) {
            "",
            error_response(400),
            kTwoMounts,
-           {{LOG_ERR, "Unrecoginized CGI '" + name + "'"}}});
+           {{LOG_ERR, "Unrecoginized CGI '" + as_logged(name) + "'"}}});
     }
 
     const std::string query = "id=" + escaped + ",2,3,4";
@@ -279,7 +319,7 @@ TEST_F(HostileTest, TakesEachByteValueAlone) {
            query,
            error_response(400),
            kTwoMounts,
-           {{LOG_INFO, "Invalid id parameters (" + list + ")"}}});
+           {{LOG_INFO, "Invalid id parameters (" + as_logged(list) + ")"}}});
     }
   }
   check(cases);

@@ -14,7 +14,8 @@ constexpr char kReloadCommand[] = "reload_quadview_config";
 }  // namespace
 
 bool ptz_aux_send_command() {
-  g_autoptr(GDBusProxy) proxy = new_service_proxy(kBusName, kObjectPath, kInterface);
+  const exchange_deadline deadline;
+  g_autoptr(GDBusProxy) proxy = new_service_proxy(deadline, kBusName, kObjectPath, kInterface);
   if (!proxy) {
     syslog(LOG_ERR, "%s(%d) Error\n", __func__, __LINE__);
     return false;
@@ -27,8 +28,8 @@ bool ptz_aux_send_command() {
       "Auxiliary",
       g_variant_new("(sis)", "Onvif", 0, kReloadCommand),
       G_DBUS_CALL_FLAGS_NONE,
-      -1 /* default timeout */,
-      nullptr /* cancellable */,
+      -1 /* default timeout, which the deadline ends sooner */,
+      deadline.cancellable(),
       &error);
   if (!reply) {
     syslog(

@@ -28,7 +28,8 @@ char* dup_orientation_text(GVariant* value) {
 }  // namespace
 
 char* get_cameratiltorientation() {
-  g_autoptr(GDBusProxy) proxy = new_service_proxy(kBusName, kObjectPath, kInterface);
+  const exchange_deadline deadline;
+  g_autoptr(GDBusProxy) proxy = new_service_proxy(deadline, kBusName, kObjectPath, kInterface);
   if (!proxy) {
     syslog(LOG_ERR, "%s(%d) Error\n", __func__, __LINE__);
     return nullptr;
@@ -40,8 +41,8 @@ char* get_cameratiltorientation() {
       "org.freedesktop.DBus.Properties.Get",
       g_variant_new("(ss)", kInterface, kProperty),
       G_DBUS_CALL_FLAGS_NONE,
-      -1 /* default timeout */,
-      nullptr /* cancellable */,
+      -1 /* default timeout, which the deadline ends sooner */,
+      deadline.cancellable(),
       &error);
   if (!reply) {
     syslog(

@@ -1,6 +1,7 @@
 #include "layout/layout.h"
 
 #include <errno.h>
+#include <signal.h>
 #include <syslog.h>
 
 #include "device/ptz.h"
@@ -17,6 +18,39 @@ constexpr const char* kPanKeys[kSubviewCount] = {
 };
 
 constexpr gint32 kMaxPan = 360;
+
+// The signals by which a web server ends a request: a CGI time limit, a restart, a hang-up.
+constexpr int kTerminationSignals[] = {SIGTERM, SIGINT, SIGHUP};
+
+// Keeps the termination signals from ending the process while it lives: the saved layout and the
+// PTZ coordinator's reload must not part ways, nor a temporary file stay behind, because the web
+// server stopped a request half-way. They are ignored, not blocked: blocked in this thread alone,
+// they would be delivered to one of GDBus's threads and end the process all the same. One that
+// comes meanwhile is dropped, and the request ends on its own soon after, at most one D-Bus
+// exchange's time limit later.
+class termination_held_off {
+ public:
+  termination_held_off() {
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    for (size_t i = 0; i < G_N_ELEMENTS(kTerminationSignals); i++) {
+      sigaction(kTerminationSignals[i], &ignore, &saved_[i]);
+    }
+  }
+
+  termination_held_off(const termination_held_off&) = delete;
+  termination_held_off& operator=(const termination_held_off&) = delete;
+
+  ~termination_held_off() {
+    for (size_t i = 0; i < G_N_ELEMENTS(kTerminationSignals); i++) {
+      sigaction(kTerminationSignals[i], &saved_[i], nullptr);
+    }
+  }
+
+ private:
+  struct sigaction saved_[G_N_ELEMENTS(kTerminationSignals)];
+};
 
 // How both store operations begin: check the record, then ask the image-control service how the
 // camera is mounted. Returns 0 and sets `out`; -EINVAL without a record; -EACCES when the
@@ -167,6 +201,8 @@ int set_quadview_layout(const quadview_config* config, const char* path) {
     return status;
   }
 
+  // From the save until the reload has been sent, the two stay together.
+  const termination_held_off held_off;
   if (!write_layout_file(__func__, path, m, config)) {
     syslog(LOG_ERR, "Failed to set quadview layout");
     return -EACCES;

@@ -10,6 +10,8 @@
 //   --no-image-control        leave com.tarq.ImageControl unowned
 //   --ptz accept|error|absent how Auxiliary is answered, or leave the name unowned
 //   --delay-ms N              wait before answering each Get and Auxiliary
+//   --image-control-getall-delay-ms N, --ptz-getall-delay-ms N
+//                             wait before answering the GetAll that a proxy makes when created
 //   --record FILE             append a line per method call received
 
 #include <gio/gio.h>
@@ -57,6 +59,8 @@ struct simulator {
   bool image_control = true;
   ptz_mode ptz = ptz_mode::kAccept;
   guint delay_ms = 0;
+  guint image_control_getall_delay_ms = 0;
+  guint ptz_getall_delay_ms = 0;
   FILE* record = nullptr;
   guint tilt_queries = 0;
   GDBusConnection* connection = nullptr;
@@ -91,16 +95,16 @@ gboolean send_reply(gpointer data) {
   return G_SOURCE_REMOVE;
 }
 
-// Answers with `body` (floating or owned; nullptr for the simulated failure) after the delay.
-void reply_later(const simulator* sim, GDBusMethodInvocation* invocation, GVariant* body) {
+// Answers with `body` (floating or owned; nullptr for the simulated failure) after `delay_ms`.
+void reply_later(guint delay_ms, GDBusMethodInvocation* invocation, GVariant* body) {
   auto* pending = g_new0(pending_reply, 1);
   pending->invocation = invocation;
   pending->body = body ? g_variant_ref_sink(body) : nullptr;
-  if (sim->delay_ms == 0) {
+  if (delay_ms == 0) {
     send_reply(pending);
     return;
   }
-  g_timeout_add(sim->delay_ms, send_reply, pending);
+  g_timeout_add(delay_ms, send_reply, pending);
 }
 
 // The reply body for a tilt answer such as "ay:-90"; nullptr for "error".
@@ -165,13 +169,15 @@ void handle_call(
   record_call(sim, image_control ? "ImageControl" : "PTZ", member, parameters);
 
   if (g_strcmp0(member, "GetAll") == 0) {
-    g_dbus_method_invocation_return_value(
+    reply_later(
+        image_control ? sim->image_control_getall_delay_ms : sim->ptz_getall_delay_ms,
         invocation,
         g_variant_new("(@a{sv})", g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0)));
     return;
   }
   if (g_strcmp0(member, "Auxiliary") == 0) {
-    reply_later(sim, invocation, sim->ptz == ptz_mode::kError ? nullptr : g_variant_new("()"));
+    reply_later(
+        sim->delay_ms, invocation, sim->ptz == ptz_mode::kError ? nullptr : g_variant_new("()"));
     return;
   }
 
@@ -184,7 +190,7 @@ void handle_call(
   }
   const bool first = sim->tilt_queries++ == 0;
   const std::string& answer = first || sim->tilt_then.empty() ? sim->tilt : sim->tilt_then;
-  reply_later(sim, invocation, build_tilt_reply(answer));
+  reply_later(sim->delay_ms, invocation, build_tilt_reply(answer));
 }
 
 // Exports the simulated object under `path` with the first `interfaces` of the node and takes
@@ -239,6 +245,8 @@ int run(int argc, char** argv) {
   g_autofree char* record = nullptr;
   gboolean no_image_control = FALSE;
   gint delay_ms = 0;
+  gint image_control_getall_delay_ms = 0;
+  gint ptz_getall_delay_ms = 0;
   const GOptionEntry entries[] = {
       {"tilt", 0, 0, G_OPTION_ARG_STRING, &tilt, "CameraTiltOrientation answer", "VALUE"},
       {"mount", 0, 0, G_OPTION_ARG_STRING, &mount, "ceiling or desk", "MOUNT"},
@@ -246,6 +254,20 @@ int run(int argc, char** argv) {
       {"no-image-control", 0, 0, G_OPTION_ARG_NONE, &no_image_control, "leave it absent", nullptr},
       {"ptz", 0, 0, G_OPTION_ARG_STRING, &ptz, "accept, error or absent", "MODE"},
       {"delay-ms", 0, 0, G_OPTION_ARG_INT, &delay_ms, "delay of each answer", "N"},
+      {"image-control-getall-delay-ms",
+       0,
+       0,
+       G_OPTION_ARG_INT,
+       &image_control_getall_delay_ms,
+       "delay of the image-control GetAll",
+       "N"},
+      {"ptz-getall-delay-ms",
+       0,
+       0,
+       G_OPTION_ARG_INT,
+       &ptz_getall_delay_ms,
+       "delay of the PTZ GetAll",
+       "N"},
       {"record", 0, 0, G_OPTION_ARG_FILENAME, &record, "call log to append to", "FILE"},
       {}};
   g_autoptr(GOptionContext) context = g_option_context_new("- simulated camera services");
@@ -280,6 +302,8 @@ int run(int argc, char** argv) {
     return 2;
   }
   sim.delay_ms = static_cast<guint>(MAX(delay_ms, 0));
+  sim.image_control_getall_delay_ms = static_cast<guint>(MAX(image_control_getall_delay_ms, 0));
+  sim.ptz_getall_delay_ms = static_cast<guint>(MAX(ptz_getall_delay_ms, 0));
 
   // Only the bus named explicitly: never the machine's own system bus.
   const char* address = g_getenv("DBUS_SYSTEM_BUS_ADDRESS");

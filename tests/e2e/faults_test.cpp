@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sched.h>
+#include <signal.h>
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -16,6 +17,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "harness.h"
@@ -159,6 +161,78 @@ TEST_F(FaultTest, WaitsForASlowServiceToWrite) {
   expect_log(result, {});
   EXPECT_EQ(read_layout(), two_mounts_stored({2, 3, 4, 1}));
   EXPECT_EQ(recorded_calls(), std::vector<std::string>({kTiltQuery, kTiltQuery, kReload}));
+}
+
+// A bus or a service that does not answer costs a request one D-Bus time limit (25 s), whatever
+// it holds back: the bus's authentication, the properties that a new proxy loads, or the call.
+// Then the request fails with 500 as when the service is absent, and nothing is written.
+TEST_F(FaultTest, GivesUpOnABusOrServiceThatDoesNotAnswer) {
+  struct test_case {
+    std::string name;
+    std::vector<std::string> services;
+    bool stop_bus;
+  };
+
+  // Either way no proxy results: the bus is not there to make it on, or the properties that
+  // making it loads do not come in time.
+  const test_case cases[] = {
+      {"a stopped bus daemon", {"--mount", "ceiling"}, true},
+      {"a service that holds back its properties",
+       {"--mount", "ceiling", "--image-control-getall-delay-ms", "60000"},
+       false},
+  };
+  for (const test_case& c : cases) {
+    SCOPED_TRACE(c.name);
+    write_layout(kTwoMounts);
+    start_services(c.services);
+    forget_calls();
+    if (c.stop_bus) {
+      signal_bus(SIGSTOP);
+    }
+    // Both at once: each waits out the time limit.
+    cgi_result read;
+    std::thread reader([&] { read = get(); });
+    const cgi_result write = set("id=2,3,4,1");
+    reader.join();
+    if (c.stop_bus) {
+      signal_bus(SIGCONT);
+    }
+
+    for (const cgi_result* result : {static_cast<const cgi_result*>(&read), &write}) {
+      expect_response(*result, error_response(500));
+      expect_log(
+          *result,
+          {{LOG_ERR, "get_cameratiltorientation({LINE}) Error\n"},
+           {LOG_ERR, kNoOrientation},
+           {LOG_ERR, kGetFailed}});
+      EXPECT_GE(result->elapsed, std::chrono::seconds(24));
+      EXPECT_LT(result->elapsed, std::chrono::seconds(45));
+    }
+    EXPECT_EQ(read_layout(), kTwoMounts);
+    EXPECT_EQ(count_calls(kReload), 0);
+  }
+}
+
+// The web server may end a request at any time (a CGI time limit, a restart). Between the save and
+// the reload it has to wait: the layout file and the camera stay consistent, and no temporary
+// file is left behind.
+TEST_F(FaultTest, FinishesTheWriteWhenTerminatedBetweenSaveAndReload) {
+  write_layout(kTwoMounts);
+  // The PTZ coordinator is slow to let the program make its proxy for the reload.
+  start_services({"--mount", "ceiling", "--ptz-getall-delay-ms", "2000"});
+  run_options options;
+  options.while_running = [this](pid_t program) {
+    ASSERT_TRUE(wait_for_call("PTZ GetAll com.tarq.PTZ.Coordinator"));
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+      kill(program, signal);
+    }
+  };
+  const cgi_result result = set("id=2,3,4,1", options);
+  expect_response(result, success_response());
+  expect_log(result, {});
+  EXPECT_EQ(read_layout(), two_mounts_stored({2, 3, 4, 1}));
+  EXPECT_EQ(count_calls(kReload), 1);
+  EXPECT_EQ(layout_folder(), std::vector<std::string>({"quadview.conf"}));
 }
 
 // What stands at the layout path instead of a usable layout file. Nothing may hang the request

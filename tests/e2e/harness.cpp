@@ -130,6 +130,7 @@ struct sandbox_plan {
   bool read_only_layout = false;
   std::string read_only_folder;
   std::optional<mode_t> umask;
+  std::function<void(pid_t)> while_running;
   stdout_state output = stdout_state::kPipe;
   bool close_stdin_and_stderr = false;
 };
@@ -410,10 +411,18 @@ cgi_result run_sandboxed(const sandbox_plan& plan) {
   }
   out.write_end.reset();
   err.write_end.reset();
+  // Joined before the program is reaped, so that its process id is not another's meanwhile.
+  std::thread action;
+  if (plan.while_running) {
+    action = std::thread(plan.while_running, pid);
+  }
   if (!read_outputs(
           out.read_end.get(), err.read_end.get(), start + kRunTimeout, &result.out, &result.err)) {
     ADD_FAILURE() << "the program hangs: no end after " << kRunTimeout.count() << " s";
     kill(pid, SIGKILL);
+  }
+  if (action.joinable()) {
+    action.join();
   }
   while (waitpid(pid, &result.wait_status, 0) < 0 && errno == EINTR) {
   }
@@ -780,6 +789,7 @@ cgi_result QuadviewTest::run(
   plan.read_only_layout = options.read_only_layout;
   plan.read_only_folder = options.read_only_folder;
   plan.umask = options.umask;
+  plan.while_running = options.while_running;
   plan.output = options.output;
   plan.close_stdin_and_stderr = options.close_stdin_and_stderr;
 
@@ -828,6 +838,19 @@ std::vector<std::string> QuadviewTest::recorded_calls() const {
   }
   return calls;
 }
+
+bool QuadviewTest::wait_for_call(const std::string& call) const {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  while (read_file(temp_path("record")).find(call + "\n") == std::string::npos) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+void QuadviewTest::signal_bus(int signal) const { kill(bus_.pid(), signal); }
 
 void QuadviewTest::forget_calls() { std::ofstream(temp_path("record"), std::ios::trunc); }
 

@@ -10,6 +10,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -89,6 +90,9 @@ struct run_options {
   // Starts the program with standard input and standard error closed too (stderr is then not
   // checked).
   bool close_stdin_and_stderr = false;
+  // Called on a thread of its own with the program's process id while the program runs, before
+  // it is reaped.
+  std::function<void(pid_t)> while_running;
   // Hands SCRIPT_NAME and QUERY_STRING over in files, which a helper preloaded into the program
   // puts into its environment before main: Linux refuses an environment string longer than
   // 128 KiB at exec.
@@ -191,8 +195,10 @@ class QuadviewTest : public testing::Test {
       const std::optional<std::string>& query_string,
       const run_options& options = {});
 
-  cgi_result get(const std::optional<std::string>& query_string = std::nullopt) {
-    return run("/cgi-bin/getquadview.cgi", query_string);
+  cgi_result get(
+      const std::optional<std::string>& query_string = std::nullopt,
+      const run_options& options = {}) {
+    return run("/cgi-bin/getquadview.cgi", query_string, options);
   }
 
   cgi_result set(const std::optional<std::string>& query_string, const run_options& options = {}) {
@@ -212,6 +218,12 @@ class QuadviewTest : public testing::Test {
   std::vector<std::string> recorded_calls() const;
 
   int count_calls(const std::string& call) const;
+
+  // Waits until the simulator has recorded `call` (GetAll calls too); false after a minute.
+  bool wait_for_call(const std::string& call) const;
+
+  // Sends `signal` to the private bus daemon (SIGSTOP stops it, SIGCONT lets it go on).
+  void signal_bus(int signal) const;
 
   // Empties the simulator's record.
   void forget_calls();

@@ -3,6 +3,7 @@
 #include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <gio/gio.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
@@ -18,6 +19,8 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -480,6 +483,30 @@ std::string read_file(const std::string& path) {
   return text.str();
 }
 
+// Checks the document that follows the headers of a run's output against the schema. Tests
+// make up to hundreds of runs with a handful of distinct answers, so each distinct document is
+// checked once per test process, which is why the record of valid ones outlives a test.
+void expect_valid_answer(const std::string& out) {
+  static std::mutex mutex;
+  static std::set<std::string> valid;
+  const size_t headers_end = out.find("\r\n\r\n");
+  const std::string document = headers_end == std::string::npos ? out : out.substr(headers_end + 4);
+  {
+    const std::lock_guard<std::mutex> lock(mutex);
+    if (valid.count(document) != 0) {
+      return;
+    }
+  }
+  const std::string errors = schema_errors(document);
+  if (!errors.empty()) {
+    ADD_FAILURE() << "the answer does not match the schema:\n"
+                  << errors << "the answer: " << testing::PrintToString(document);
+    return;
+  }
+  const std::lock_guard<std::mutex> lock(mutex);
+  valid.insert(document);
+}
+
 }  // namespace
 
 bool child_process::start(
@@ -602,6 +629,32 @@ void expect_response(const cgi_result& result, const std::string& expected) {
   const auto [expected_headers, expected_body] = split(expected);
   EXPECT_EQ(headers, expected_headers);
   EXPECT_EQ(body, expected_body);
+}
+
+std::string schema_errors(const std::string& document) {
+  g_autoptr(GSubprocessLauncher) launcher = g_subprocess_launcher_new(static_cast<GSubprocessFlags>(
+      G_SUBPROCESS_FLAGS_STDIN_PIPE | G_SUBPROCESS_FLAGS_STDOUT_PIPE |
+      G_SUBPROCESS_FLAGS_STDERR_MERGE));
+  const char* const no_environment[] = {nullptr};
+  g_subprocess_launcher_set_environ(launcher, const_cast<char**>(no_environment));
+  g_autoptr(GError) error = nullptr;
+  g_autoptr(GSubprocess) xmllint = g_subprocess_launcher_spawn(
+      launcher, &error, QUADVIEW_XMLLINT, "--noout", "--schema", QUADVIEW_SCHEMA, "-", nullptr);
+  if (!xmllint) {
+    return std::string("cannot run xmllint: ") + error->message + "\n";
+  }
+  g_autoptr(GBytes) input = g_bytes_new(document.data(), document.size());
+  g_autoptr(GBytes) output = nullptr;
+  if (!g_subprocess_communicate(
+          xmllint, input, nullptr /* cancellable */, &output, nullptr /* stderr */, &error)) {
+    return std::string("cannot run xmllint: ") + error->message + "\n";
+  }
+  if (g_subprocess_get_if_exited(xmllint) && g_subprocess_get_exit_status(xmllint) == 0) {
+    return "";
+  }
+  gsize size = 0;
+  const char* report = static_cast<const char*>(g_bytes_get_data(output, &size));
+  return size > 0 ? std::string(report, size) : "xmllint failed without a word\n";
 }
 
 void expect_log(const cgi_result& result, const std::vector<expected_log>& expected) {
@@ -754,6 +807,9 @@ cgi_result QuadviewTest::run(
   EXPECT_TRUE(WIFEXITED(result.wait_status) && WEXITSTATUS(result.wait_status) == 0)
       << "the program ended with " << describe_wait_status(result.wait_status);
   EXPECT_EQ(result.err, "");
+  if (options.output == stdout_state::kPipe) {
+    expect_valid_answer(result.out);
+  }
   return result;
 }
 

@@ -38,7 +38,11 @@ need_packages() {
 
 # What building and testing natively needs.
 build_packages=(build-essential cmake pkg-config libglib2.0-dev libgtest-dev dbus-daemon
-  util-linux clang-format lighttpd curl valgrind)
+  util-linux clang-format lighttpd curl valgrind libxml2-utils)
+
+# What the demo's --once needs on top of build_packages to drive its page in a real browser
+# (scripts/test runs it); the interactive demo needs none of these.
+browser_packages=(chromium chromium-driver python3-selenium)
 
 # What cross-building for the camera's 32-bit ARM processor and running the result under emulation
 # needs on top of build_packages (cmake, pkg-config, and the native dbus-daemon the tests start).

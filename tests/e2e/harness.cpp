@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -19,6 +20,8 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -525,6 +528,30 @@ std::string read_file(const std::string& path) {
   return text.str();
 }
 
+// Checks the document that follows the headers of a run's output against the schema. Tests
+// make up to hundreds of runs with a handful of distinct answers, so each distinct document is
+// checked once per test process, which is why the record of valid ones outlives a test.
+void expect_valid_answer(const std::string& out) {
+  static std::mutex mutex;
+  static std::set<std::string> valid;
+  const size_t headers_end = out.find("\r\n\r\n");
+  const std::string document = headers_end == std::string::npos ? out : out.substr(headers_end + 4);
+  {
+    const std::lock_guard<std::mutex> lock(mutex);
+    if (valid.count(document) != 0) {
+      return;
+    }
+  }
+  const std::string errors = schema_errors(document);
+  if (!errors.empty()) {
+    ADD_FAILURE() << "the answer does not match the schema:\n"
+                  << errors << "the answer: " << testing::PrintToString(document);
+    return;
+  }
+  const std::lock_guard<std::mutex> lock(mutex);
+  valid.insert(document);
+}
+
 }  // namespace
 
 bool child_process::start(
@@ -647,6 +674,51 @@ void expect_response(const cgi_result& result, const std::string& expected) {
   const auto [expected_headers, expected_body] = split(expected);
   EXPECT_EQ(headers, expected_headers);
   EXPECT_EQ(body, expected_body);
+}
+
+std::string schema_errors(const std::string& document) {
+  // xmllint reads the document from a memory file, so nothing can block on a full pipe. No GLib
+  // here: its child watch would start a thread, which would share the mount namespace that a
+  // test's thread may have entered on its own.
+  const unique_fd input(memfd_create("document", MFD_CLOEXEC));
+  pipe_pair output;
+  if (input.get() < 0 ||
+      write(input.get(), document.data(), document.size()) !=
+          static_cast<ssize_t>(document.size()) ||
+      lseek(input.get(), 0, SEEK_SET) != 0 || !open_pipe(&output)) {
+    return std::string("cannot run xmllint: ") + strerror(errno) + "\n";
+  }
+  const string_array argv({QUADVIEW_XMLLINT, "--noout", "--schema", QUADVIEW_SCHEMA, "-"});
+  const string_array env({});
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (dup2(input.get(), STDIN_FILENO) < 0 || dup2(output.write_end.get(), STDOUT_FILENO) < 0 ||
+        dup2(output.write_end.get(), STDERR_FILENO) < 0) {
+      _exit(127);
+    }
+    execve(argv.get()[0], argv.get(), env.get());
+    fail_in_child("execute xmllint");
+  }
+  if (pid < 0) {
+    return std::string("cannot run xmllint: ") + strerror(errno) + "\n";
+  }
+  output.write_end.reset();
+  std::string report;
+  char buffer[4096];
+  for (ssize_t n; (n = read(output.read_end.get(), buffer, sizeof(buffer))) != 0;) {
+    if (n > 0) {
+      report.append(buffer, n);
+    } else if (errno != EINTR) {
+      break;
+    }
+  }
+  int status = -1;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+    return "";
+  }
+  return report.empty() ? "xmllint ended with " + describe_wait_status(status) + "\n" : report;
 }
 
 void expect_log(const cgi_result& result, const std::vector<expected_log>& expected) {
@@ -802,6 +874,9 @@ cgi_result QuadviewTest::run(
   EXPECT_TRUE(WIFEXITED(result.wait_status) && WEXITSTATUS(result.wait_status) == 0)
       << "the program ended with " << describe_wait_status(result.wait_status);
   EXPECT_EQ(result.err, "");
+  if (options.output == stdout_state::kPipe) {
+    expect_valid_answer(result.out);
+  }
   return result;
 }
 

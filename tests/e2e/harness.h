@@ -150,6 +150,10 @@ std::string error_response(int code);
 // exactly `expected`, comparing the headers and the body separately for a readable failure.
 void expect_response(const cgi_result& result, const std::string& expected);
 
+// The schema's verdict on an XML document: "" when the document is valid, otherwise xmllint's
+// report.
+std::string schema_errors(const std::string& document);
+
 // Checks the run's syslog lines against `expected`, in order and all of them; every line must
 // come from the user facility.
 void expect_log(const cgi_result& result, const std::vector<expected_log>& expected);
@@ -188,8 +192,9 @@ class QuadviewTest : public testing::Test {
   // Starts the simulator with `args` (and --record) and waits for it to be ready.
   void start_services(const std::vector<std::string>& args = {});
 
-  // Runs the program with SCRIPT_NAME and QUERY_STRING set as given (nullopt: unset). Safe to
-  // call from several threads at once.
+  // Runs the program with SCRIPT_NAME and QUERY_STRING set as given (nullopt: unset), and checks
+  // the document it answers, if any, against the schema. Safe to call from several threads at
+  // once.
   cgi_result run(
       const std::optional<std::string>& script_name,
       const std::optional<std::string>& query_string,

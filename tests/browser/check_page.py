@@ -1,0 +1,209 @@
+#!/usr/bin/python3
+"""Drives the demo's page in headless Chromium and checks what it shows.
+
+Run by scripts/demo --once against its own lighttpd, with Debian's chromium, chromium-driver and
+python3-selenium (hence /usr/bin/python3, whose packages they are). Nothing is downloaded.
+
+The page is loaded, the layout it shows is compared with --ids, subview 0 is changed and saved,
+the layout file and the page are checked after the read-back, and a screenshot is saved. Then
+the script prints "stop the camera" and waits for a line on standard input: the caller stops the
+simulated camera and answers, and the page must show the error of the next read.
+
+Exits 0 when every check passes, 1 otherwise.
+"""
+
+import argparse
+import configparser
+import os
+import shutil
+import sys
+import tempfile
+
+from selenium import webdriver
+from selenium.common.exceptions import TimeoutException, WebDriverException
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import Select, WebDriverWait
+
+# Debian's chromium binary itself; /usr/bin/chromium is a launcher script that adds flags for
+# desktop use (extensions among them).
+CHROMIUM_CANDIDATES = ("/usr/lib/chromium/chromium", "/usr/bin/chromium")
+CHROMEDRIVER = "/usr/bin/chromedriver"
+WINDOW = (1200, 900)
+TIMEOUT_S = 15
+
+
+class Checker:
+    """Counts failed checks and reports each one."""
+
+    def __init__(self):
+        self.failures = 0
+
+    def equal(self, what, actual, expected):
+        if actual != expected:
+            self.fail(f"{what}: {actual!r}, expected {expected!r}")
+
+    def true(self, what, condition):
+        if not condition:
+            self.fail(what)
+
+    def fail(self, text):
+        print(f"  FAILED: {text}", flush=True)
+        self.failures += 1
+
+
+def start_browser(profile_dir):
+    options = webdriver.ChromeOptions()
+    options.binary_location = next(p for p in CHROMIUM_CANDIDATES if os.access(p, os.X_OK))
+    for flag in (
+        "--headless=new",
+        "--no-sandbox",  # the demo may run as root
+        "--disable-dev-shm-usage",
+        "--disable-gpu",
+        "--no-first-run",
+        "--disable-background-networking",
+        "--disable-component-update",
+        "--disable-sync",
+        f"--user-data-dir={profile_dir}",
+        f"--window-size={WINDOW[0]},{WINDOW[1]}",
+    ):
+        options.add_argument(flag)
+    return webdriver.Chrome(service=Service(executable_path=CHROMEDRIVER), options=options)
+
+
+def wait_until_idle(driver, exchanges):
+    """Waits until the page's current action has made `exchanges` requests and finished."""
+    WebDriverWait(driver, TIMEOUT_S).until(
+        lambda d: not d.execute_script("return document.body.classList.contains('busy')")
+        and len(d.find_elements(By.CSS_SELECTOR, "#exchanges li")) == exchanges
+    )
+
+
+def subview_state(driver):
+    """What each subview shows: (source id text, angle text, needle transform, choice)."""
+    state = []
+    for figure in driver.find_elements(By.CSS_SELECTOR, ".subview"):
+        source_id, angle, needle, choice = (
+            figure.find_element(By.CSS_SELECTOR, selector)
+            for selector in (".source-id", ".angle", ".needle", ".choice")
+        )
+        transform = needle.get_attribute("transform")
+        state.append((source_id.text, angle.text, transform, choice.get_property("value")))
+    return state
+
+
+def expected_state(ids):
+    return [(str(i), f"{(i - 1) * 90}°", f"rotate({(i - 1) * 90})", str(i)) for i in ids]
+
+
+def requests_listed(driver):
+    return [e.text for e in driver.find_elements(By.CSS_SELECTOR, "#exchanges .request")]
+
+
+def answers_listed(driver):
+    return [e.text for e in driver.find_elements(By.CSS_SELECTOR, "#exchanges .answer")]
+
+
+def error_shown(driver):
+    box = driver.find_element(By.ID, "error")
+    if not box.is_displayed():
+        return None
+    return (
+        driver.find_element(By.ID, "error-code").text,
+        driver.find_element(By.ID, "error-description").text,
+    )
+
+
+def save_whole_page(driver, path):
+    """Saves a screenshot of the whole page, the window grown to hold it."""
+    height, frame = driver.execute_script(
+        "return [document.documentElement.scrollHeight, window.outerHeight - window.innerHeight]"
+    )
+    driver.set_window_size(WINDOW[0], max(WINDOW[1], height + frame))
+    driver.save_screenshot(path)
+
+
+def stored_ids(layout_file, mount):
+    keys = configparser.ConfigParser(interpolation=None)
+    keys.read(layout_file)
+    group = keys[f"QUADVIEW_{mount.upper()}"]
+    return [int(group[f"subview{i}_pan"]) // 90 + 1 for i in range(4)]
+
+
+def check_page(driver, args, check):
+    read_url = args.url + "cgi-bin/getquadview.cgi"
+    ids = [int(i) for i in args.ids.split(",")]
+
+    print(f"loading {args.url}", flush=True)
+    driver.get(args.url)
+    wait_until_idle(driver, 1)
+    check.equal("the subviews after loading", subview_state(driver), expected_state(ids))
+    check.equal("the request listed", requests_listed(driver), [f"GET {read_url}"])
+    check.true(
+        "the answer listed holds the four ids",
+        all(f"<Id>{i}</Id>" in answers_listed(driver)[0] for i in ids),
+    )
+    check.equal("the error shown", error_shown(driver), None)
+
+    changed = ids.copy()
+    changed[0] = ids[0] % 4 + 1
+    print(f"choosing source {changed[0]} for subview 0 and saving", flush=True)
+    choice = driver.find_element(By.CSS_SELECTOR, '.subview[data-subview="0"] .choice')
+    Select(choice).select_by_value(str(changed[0]))
+    driver.find_element(By.ID, "save").click()
+    wait_until_idle(driver, 2)
+    write_url = args.url + "cgi-bin/setquadview.cgi?id=" + ",".join(map(str, changed))
+    check.equal(
+        "the requests listed", requests_listed(driver), [f"GET {write_url}", f"GET {read_url}"]
+    )
+    check.true("the write's answer listed", "<GeneralSuccess/>" in answers_listed(driver)[0])
+    check.equal("the error shown", error_shown(driver), None)
+    check.equal("the subviews after the read-back", subview_state(driver), expected_state(changed))
+    check.equal("the layout file's ids", stored_ids(args.layout_file, args.mount), changed)
+    save_whole_page(driver, args.screenshot)
+    print(f"screenshot: {args.screenshot}", flush=True)
+
+    print("stop the camera", flush=True)
+    if sys.stdin.readline() == "":
+        check.fail("the camera was not stopped")
+        return
+    driver.find_element(By.ID, "read").click()
+    wait_until_idle(driver, 1)
+    check.equal("the error shown", error_shown(driver), ("500", "Internal Server error."))
+    check.equal("the subviews without the camera", [s[0] for s in subview_state(driver)], ["?"] * 4)
+    check.true("the error answer listed", "<ErrorCode>500</ErrorCode>" in answers_listed(driver)[0])
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--url", required=True, help="the page, such as http://127.0.0.1:8080/")
+    parser.add_argument("--ids", required=True, help="the layout the page must show first: 2,3,4,1")
+    parser.add_argument("--layout-file", required=True)
+    parser.add_argument("--mount", required=True, choices=("ceiling", "desk"))
+    parser.add_argument("--screenshot", required=True, help="where the PNG goes")
+    args = parser.parse_args()
+
+    check = Checker()
+    profile_dir = tempfile.mkdtemp(prefix="quadview-chromium.")
+    driver = None
+    try:
+        driver = start_browser(profile_dir)
+        check_page(driver, args, check)
+    except WebDriverException as error:
+        if isinstance(error, TimeoutException):
+            check.fail(f"the page did not finish its requests within {TIMEOUT_S} s")
+        else:
+            check.fail(f"the browser: {error.msg}")
+        if driver is not None:
+            failure_shot = os.path.splitext(args.screenshot)[0] + "-failed.png"
+            driver.save_screenshot(failure_shot)
+            print(f"screenshot of the failure: {failure_shot}", flush=True)
+    finally:
+        if driver is not None:
+            driver.quit()
+        shutil.rmtree(profile_dir, ignore_errors=True)
+    return 1 if check.failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -46,7 +46,7 @@ GKeyFile* load_layout_file(const char* operation, const char* path) {
     syslog(LOG_ERR, "%s: Failed to load '%s'", operation, path);
     return nullptr;
   }
-  return g_steal_pointer(&key_file);
+  return static_cast<GKeyFile*>(g_steal_pointer(&key_file));
 }
 
 }  // namespace

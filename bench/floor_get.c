@@ -1,13 +1,14 @@
 /* The floor of a read request: only the work that any getquadview.cgi must do, made the way
- * quadview makes it. One proxy without flags asks the tilt orientation, the layout file is
- * loaded, its four pans are read, and a response of the same shape is printed. Nothing is
- * released and nothing is checked beyond what keeps the program from crashing: the process
- * ends right after. */
+ * quadview makes it. One exchange with the image-control service asks the tilt orientation
+ * through a proxy without flags made for it, and releases value, reply and proxy before it
+ * returns, as every exchange of quadview does; then the layout file is loaded, its four pans are
+ * read, and a response of the same shape is printed. Nothing else is released and nothing is
+ * checked beyond what keeps the program from crashing: the process ends right after. */
 
 #include <gio/gio.h>
 #include <stdio.h>
 
-int main(void) {
+static const char* ask_layout_group(void) {
   GDBusProxy* proxy = g_dbus_proxy_new_for_bus_sync(
       G_BUS_TYPE_SYSTEM,
       G_DBUS_PROXY_FLAGS_NONE,
@@ -29,6 +30,14 @@ int main(void) {
   g_variant_get(reply, "(v)", &value);
   const char* group = g_strcmp0(g_variant_get_string(value, NULL), "-90") == 0 ? "QUADVIEW_CEILING"
                                                                                : "QUADVIEW_DESK";
+  g_variant_unref(value);
+  g_variant_unref(reply);
+  g_object_unref(proxy);
+  return group;
+}
+
+int main(void) {
+  const char* group = ask_layout_group();
 
   GKeyFile* key_file = g_key_file_new();
   g_key_file_load_from_file(key_file, LAYOUT_PATH, G_KEY_FILE_NONE, NULL /* error */);

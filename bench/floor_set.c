@@ -1,11 +1,12 @@
 /* The floor of a write request: only the work that any setquadview.cgi must do, made the way
- * quadview makes it. The tilt orientation is asked twice, each time through a new proxy without
- * flags (once to read the current layout, once more right before writing, as the mount may
- * change), the layout file is loaded, four pans are set and saved, one more proxy sends the
- * reload command, and a response of the same shape is printed. The id list is fixed: parsing
- * the query is quadview's own work. Nothing is released, as the process ends right after; so the
- * three proxies share one bus connection, and the second one finds the first one's signal
- * subscriptions in place. */
+ * quadview makes it. The tilt orientation is asked twice, each time in an exchange of its own
+ * through a new proxy without flags (once to read the current layout, once more right before
+ * writing, as the mount may change), the layout file is loaded, four pans are set and saved, one
+ * more exchange sends the reload command, and a response of the same shape is printed. Every
+ * exchange releases value, reply and proxy before it returns, in the order quadview's do; nothing
+ * else is released, as the process ends right after. The id list is fixed: parsing the query is
+ * quadview's own work. Unlike quadview, the floor does not hold the bus connection across the
+ * request: the connection goes with each exchange's proxy, and the next exchange connects anew. */
 
 #include <gio/gio.h>
 #include <stdio.h>
@@ -30,8 +31,34 @@ static const char* ask_layout_group(void) {
       NULL /* error */);
   GVariant* value = NULL;
   g_variant_get(reply, "(v)", &value);
-  return g_strcmp0(g_variant_get_string(value, NULL), "-90") == 0 ? "QUADVIEW_CEILING"
-                                                                  : "QUADVIEW_DESK";
+  const char* group = g_strcmp0(g_variant_get_string(value, NULL), "-90") == 0 ? "QUADVIEW_CEILING"
+                                                                               : "QUADVIEW_DESK";
+  g_variant_unref(value);
+  g_variant_unref(reply);
+  g_object_unref(proxy);
+  return group;
+}
+
+static void send_reload_command(void) {
+  GDBusProxy* proxy = g_dbus_proxy_new_for_bus_sync(
+      G_BUS_TYPE_SYSTEM,
+      G_DBUS_PROXY_FLAGS_NONE,
+      NULL /* interface info */,
+      "com.tarq.PTZ.Coordinator",
+      "/com/tarq/PTZ/Coordinator/4",
+      "com.tarq.PTZ.Coordinator",
+      NULL /* cancellable */,
+      NULL /* error */);
+  GVariant* reply = g_dbus_proxy_call_sync(
+      proxy,
+      "Auxiliary",
+      g_variant_new("(sis)", "Onvif", 0, "reload_quadview_config"),
+      G_DBUS_CALL_FLAGS_NONE,
+      -1 /* default timeout */,
+      NULL /* cancellable */,
+      NULL /* error */);
+  g_variant_unref(reply);
+  g_object_unref(proxy);
 }
 
 int main(void) {
@@ -49,23 +76,7 @@ int main(void) {
   }
   g_key_file_save_to_file(key_file, LAYOUT_PATH, NULL /* error */);
 
-  GDBusProxy* ptz = g_dbus_proxy_new_for_bus_sync(
-      G_BUS_TYPE_SYSTEM,
-      G_DBUS_PROXY_FLAGS_NONE,
-      NULL /* interface info */,
-      "com.tarq.PTZ.Coordinator",
-      "/com/tarq/PTZ/Coordinator/4",
-      "com.tarq.PTZ.Coordinator",
-      NULL /* cancellable */,
-      NULL /* error */);
-  g_dbus_proxy_call_sync(
-      ptz,
-      "Auxiliary",
-      g_variant_new("(sis)", "Onvif", 0, "reload_quadview_config"),
-      G_DBUS_CALL_FLAGS_NONE,
-      -1 /* default timeout */,
-      NULL /* cancellable */,
-      NULL /* error */);
+  send_reload_command();
 
   fputs(
       "Status: 200\r\nContent-Type: text/xml\r\n\r\n"

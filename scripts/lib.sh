@@ -48,3 +48,7 @@ browser_packages=(chromium chromium-driver python3-selenium)
 # needs on top of build_packages (cmake, pkg-config, and the native dbus-daemon the tests start).
 armhf_packages=(g++-arm-linux-gnueabihf libglib2.0-dev:armhf libgtest-dev:armhf libstdc++6:armhf
   qemu-user)
+
+# The same for 64-bit ARM.
+arm64_packages=(g++-aarch64-linux-gnu libglib2.0-dev:arm64 libgtest-dev:arm64 libstdc++6:arm64
+  qemu-user)

@@ -507,7 +507,7 @@ std::vector<std::string> split_words(const std::string& text) {
 // program. qemu-arm would try to load it into itself, so it is told to load it into the program.
 void add_preload(sandbox_plan* plan) {
   plan->env.push_back(
-      std::string(kEnvFilePrefix) + "TARGET=" + fs::path(QUADVIEW_PROGRAM).filename().string());
+      std::string(kEnvFilePrefix) + "TARGET=" + fs::path(program_path()).filename().string());
   const std::string preload = std::string("LD_PRELOAD=") + QUADVIEW_ENV_PRELOAD;
   if (launcher_name().rfind("qemu-", 0) == 0) {
     plan->argv.insert(plan->argv.end(), {"-E", preload});
@@ -749,6 +749,29 @@ std::string launcher_name() {
   return launcher.empty() ? "" : fs::path(launcher[0]).filename().string();
 }
 
+std::string program_path() {
+  const char* program = getenv("QUADVIEW_TEST_PROGRAM");
+  return program && *program ? program : QUADVIEW_PROGRAM;
+}
+
+std::string why_no_environment_from_files() {
+  // The ELF class, byte order and machine: bytes 4, 5, 18 and 19 of the file.
+  const auto machine_type = [](const std::string& path) {
+    const std::string head = read_file(path).substr(0, 20);
+    if (head.size() < 20 || head.compare(0, 4, "\177ELF") != 0) {
+      return std::string();
+    }
+    return head.substr(4, 2) + head.substr(18, 2);
+  };
+  const std::string program = machine_type(program_path());
+  if (program.empty() || program != machine_type(QUADVIEW_ENV_PRELOAD)) {
+    return "requests over 128 KiB go through a helper preloaded into the program, and this "
+           "build's helper (" QUADVIEW_ENV_PRELOAD ") cannot be loaded into " +
+           program_path();
+  }
+  return "";
+}
+
 void QuadviewTest::SetUp() {
   std::string pattern = (fs::temp_directory_path() / "quadview-e2e-XXXXXX").string();
   ASSERT_NE(mkdtemp(pattern.data()), nullptr) << strerror(errno);
@@ -852,7 +875,7 @@ cgi_result QuadviewTest::run(
   if (options.environment_from_files) {
     add_preload(&plan);
   }
-  plan.argv.push_back(QUADVIEW_PROGRAM);
+  plan.argv.push_back(program_path());
   plan.env.push_back("DBUS_SYSTEM_BUS_ADDRESS=" + options.bus_address.value_or(bus_address_));
   plan.env.push_back("G_DEBUG=fatal-criticals");
   plan.private_dir = temp_path("sandbox");

@@ -182,6 +182,15 @@ bool has_launcher();
 // The launcher's file name, such as "qemu-arm" or "valgrind"; "" without a launcher.
 std::string launcher_name();
 
+// The program under test: QUADVIEW_TEST_PROGRAM when set (a program built elsewhere, such as by a
+// firmware SDK), otherwise this build's own.
+std::string program_path();
+
+// Why requests cannot be handed over in files (run_options::environment_from_files) to the
+// program under test, or "" when they can: the helper preloaded for it is built by this build,
+// and loads only into a program of the same machine type.
+std::string why_no_environment_from_files();
+
 // Per test: a temp dir, a private bus, the simulated services on demand, and the layout folder
 // that the sandboxed program sees as /etc/quadoverviewconf.
 class QuadviewTest : public testing::Test {

@@ -27,13 +27,23 @@ foreach(entry
     syslog:syslog.h
     open:fcntl.h
     fcntl:fcntl.h
+    read:unistd.h
+    write:unistd.h
+    close:unistd.h
     fsync:unistd.h
     fchown:unistd.h
+    fstat:sys/stat.h
+    stat:sys/stat.h
     fchmod:sys/stat.h
+    realpath:stdlib.h
+    sigaction:signal.h
     F_GETFD:fcntl.h
     O_CLOEXEC:fcntl.h
     O_NONBLOCK:fcntl.h
-    SIGPIPE:signal.h)
+    O_NOCTTY:fcntl.h
+    O_DIRECTORY:fcntl.h
+    SIGPIPE:signal.h
+    SIGHUP:signal.h)
   string(REPLACE ":" ";" entry "${entry}")
   list(GET entry 0 symbol)
   list(GET entry 1 header)

@@ -7,7 +7,6 @@
 
 #include "cgi/log_value.h"
 #include "cgi/response.h"
-#include "device/service_proxy.h"
 #include "layout/layout.h"
 
 bool parse_id_list(const char* list, quadview_config* config) {
@@ -51,21 +50,19 @@ int handle_set_quadview(GHashTable* params, xmlnode* success_body) {
     return -EBADF;
   }
 
+  // The read, the write and the reload each make a proxy of their own, all on the one system bus
+  // connection that the first of them makes.
+  g_autoptr(GDBusConnection) bus = nullptr;
+
   // The current layout must be readable before it is replaced; its values are not kept.
   quadview_config current = {};
-  int status = get_quadview_layout(&current);
+  int status = get_quadview_layout(&current, kLayoutPath, &bus);
   if (status != 0) {
     syslog(LOG_ERR, "Failed to get config of quadview due to '%s'", strerror(-status));
     return status;
   }
 
-  // The write and the reload each make a proxy of their own on the system bus. Holding the shared
-  // connection until the request ends lets them both use it, instead of each proxy connecting
-  // anew after the previous one took the connection down with it. Held only once the read got
-  // through: a bus that does not answer then costs the request one time limit, not two.
-  G_GNUC_UNUSED g_autoptr(GDBusConnection) bus = hold_system_bus();
-
-  status = set_quadview_layout(&requested);
+  status = set_quadview_layout(&requested, kLayoutPath, &bus);
   if (status != 0) {
     syslog(LOG_ERR, "Failed to set config of quadview due to '%s'", strerror(-status));
     return status;

@@ -2,7 +2,7 @@
 
 #include <syslog.h>
 
-#include "device/service_proxy.h"
+#include "device/service_exchange.h"
 
 namespace {
 
@@ -13,9 +13,9 @@ constexpr char kReloadCommand[] = "reload_quadview_config";
 
 }  // namespace
 
-bool ptz_aux_send_command() {
-  const exchange_deadline deadline;
-  g_autoptr(GDBusProxy) proxy = new_service_proxy(deadline, kBusName, kObjectPath, kInterface);
+bool ptz_aux_send_command(GDBusConnection** bus) {
+  service_exchange exchange(bus);
+  g_autoptr(GDBusProxy) proxy = exchange.new_proxy(kBusName, kObjectPath, kInterface);
   if (!proxy) {
     syslog(LOG_ERR, "%s(%d) Error\n", __func__, __LINE__);
     return false;
@@ -23,14 +23,8 @@ bool ptz_aux_send_command() {
 
   // The reply carries nothing we use; only whether the service accepted the command counts.
   g_autoptr(GError) error = nullptr;
-  g_autoptr(GVariant) reply = g_dbus_proxy_call_sync(
-      proxy,
-      "Auxiliary",
-      g_variant_new("(sis)", "Onvif", 0, kReloadCommand),
-      G_DBUS_CALL_FLAGS_NONE,
-      -1 /* default timeout, which the deadline ends sooner */,
-      deadline.cancellable(),
-      &error);
+  g_autoptr(GVariant) reply =
+      exchange.call(proxy, "Auxiliary", g_variant_new("(sis)", "Onvif", 0, kReloadCommand), &error);
   if (!reply) {
     syslog(
         LOG_ERR,

@@ -2,7 +2,7 @@
 
 #include <syslog.h>
 
-#include "device/service_proxy.h"
+#include "device/service_exchange.h"
 
 namespace {
 
@@ -27,22 +27,19 @@ char* dup_orientation_text(GVariant* value) {
 
 }  // namespace
 
-char* get_cameratiltorientation() {
-  const exchange_deadline deadline;
-  g_autoptr(GDBusProxy) proxy = new_service_proxy(deadline, kBusName, kObjectPath, kInterface);
+char* get_cameratiltorientation(GDBusConnection** bus) {
+  service_exchange exchange(bus);
+  g_autoptr(GDBusProxy) proxy = exchange.new_proxy(kBusName, kObjectPath, kInterface);
   if (!proxy) {
     syslog(LOG_ERR, "%s(%d) Error\n", __func__, __LINE__);
     return nullptr;
   }
 
   g_autoptr(GError) error = nullptr;
-  g_autoptr(GVariant) reply = g_dbus_proxy_call_sync(
+  g_autoptr(GVariant) reply = exchange.call(
       proxy,
       "org.freedesktop.DBus.Properties.Get",
       g_variant_new("(ss)", kInterface, kProperty),
-      G_DBUS_CALL_FLAGS_NONE,
-      -1 /* default timeout, which the deadline ends sooner */,
-      deadline.cancellable(),
       &error);
   if (!reply) {
     syslog(

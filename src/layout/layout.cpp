@@ -55,13 +55,14 @@ class termination_held_off {
 // How both store operations begin: check the record, then ask the image-control service how the
 // camera is mounted. Returns 0 and sets `out`; -EINVAL without a record; -EACCES when the
 // orientation cannot be had; `unsupported_status` for an orientation that names no mount.
-int start_store_operation(const quadview_config* config, int unsupported_status, mount* out) {
+int start_store_operation(
+    const quadview_config* config, int unsupported_status, GDBusConnection** bus, mount* out) {
   if (!config) {
     syslog(LOG_ERR, "quadview_config is NULL");
     return -EINVAL;
   }
 
-  g_autofree char* orientation = get_cameratiltorientation();
+  g_autofree char* orientation = get_cameratiltorientation(bus);
   if (!orientation) {
     syslog(LOG_ERR, "Failed to get CameraTiltOrientation");
     return -EACCES;
@@ -179,9 +180,9 @@ bool write_layout_file(
   return true;
 }
 
-int get_quadview_layout(quadview_config* config, const char* path) {
+int get_quadview_layout(quadview_config* config, const char* path, GDBusConnection** bus) {
   mount m;
-  const int status = start_store_operation(config, -EACCES, &m);
+  const int status = start_store_operation(config, -EACCES, bus, &m);
   if (status != 0) {
     return status;
   }
@@ -193,10 +194,10 @@ int get_quadview_layout(quadview_config* config, const char* path) {
   return 0;
 }
 
-int set_quadview_layout(const quadview_config* config, const char* path) {
+int set_quadview_layout(const quadview_config* config, const char* path, GDBusConnection** bus) {
   // The mount is asked afresh: it may have changed since the layout was read.
   mount m;
-  const int status = start_store_operation(config, -EBADF, &m);
+  const int status = start_store_operation(config, -EBADF, bus, &m);
   if (status != 0) {
     return status;
   }
@@ -207,7 +208,7 @@ int set_quadview_layout(const quadview_config* config, const char* path) {
     syslog(LOG_ERR, "Failed to set quadview layout");
     return -EACCES;
   }
-  if (!ptz_aux_send_command()) {
+  if (!ptz_aux_send_command(bus)) {
     syslog(LOG_ERR, "%s: Failed to set command to ptz", __func__);
     syslog(LOG_ERR, "Failed to set quadview layout");
     return -EACCES;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <glib.h>
+#include <gio/gio.h>
 
 // The layout file; a firmware build may place it elsewhere (QUADVIEW_LAYOUT_PATH).
 constexpr char kLayoutPath[] = QUADVIEW_LAYOUT_PATH;
@@ -44,11 +44,16 @@ bool read_layout_file(const char* operation, const char* path, mount m, quadview
 bool write_layout_file(
     const char* operation, const char* path, mount m, const quadview_config* config);
 
-// Reads the current mount's layout into `config`.
-// Returns 0; -EINVAL when `config` is null; -EACCES, leaving `config` alone, on any other failure.
-int get_quadview_layout(quadview_config* config, const char* path = kLayoutPath);
+// Reads the current mount's layout into `config`, asking the image-control service for the mount
+// on the request's shared system bus connection `bus` (see service_exchange; nullptr: one of its
+// own). Returns 0; -EINVAL when `config` is null; -EACCES, leaving `config` alone, on any other
+// failure.
+int get_quadview_layout(
+    quadview_config* config, const char* path = kLayoutPath, GDBusConnection** bus = nullptr);
 
-// Stores `config` as the current mount's layout and has the PTZ coordinator reload it.
-// Returns 0; -EINVAL when `config` is null; -EBADF for an unsupported tilt orientation;
-// -EACCES on any other failure (when only the reload failed, the new layout stays saved).
-int set_quadview_layout(const quadview_config* config, const char* path = kLayoutPath);
+// Stores `config` as the current mount's layout and has the PTZ coordinator reload it, talking
+// to the camera's services on `bus` as get_quadview_layout() does. Returns 0; -EINVAL when
+// `config` is null; -EBADF for an unsupported tilt orientation; -EACCES on any other failure
+// (when only the reload failed, the new layout stays saved).
+int set_quadview_layout(
+    const quadview_config* config, const char* path = kLayoutPath, GDBusConnection** bus = nullptr);

@@ -1,0 +1,139 @@
+#include "device/service_exchange.h"
+
+namespace {
+
+// What a D-Bus call waits by default, and so what a whole exchange may take.
+constexpr gint64 kExchangeLimitUs = 25 * G_TIME_SPAN_SECOND;
+
+// Connects to the system bus, as g_bus_get_sync() does but for this request alone, and only
+// until `end_time`: authenticating blocks this thread on the socket, so the socket gets the time
+// left (whole seconds, rounded up) as its timeout. It keeps it: on a bus that stays silent that
+// long, the connection closes and whatever waits on it fails.
+GDBusConnection* connect_system_bus(gint64 end_time) {
+  g_autofree char* address = g_dbus_address_get_for_bus_sync(
+      G_BUS_TYPE_SYSTEM, nullptr /* cancellable */, nullptr /* error */);
+  if (!address) {
+    return nullptr;
+  }
+  g_autoptr(GIOStream) stream = g_dbus_address_get_stream_sync(
+      address, nullptr /* guid */, nullptr /* cancellable */, nullptr /* error */);
+  if (!stream) {
+    return nullptr;
+  }
+  if (G_IS_SOCKET_CONNECTION(stream)) {
+    const gint64 left_us = MAX(end_time - g_get_monotonic_time(), 1);
+    g_socket_set_timeout(
+        g_socket_connection_get_socket(G_SOCKET_CONNECTION(stream)),
+        static_cast<guint>((left_us + G_USEC_PER_SEC - 1) / G_USEC_PER_SEC));
+  }
+  return g_dbus_connection_new_sync(
+      stream,
+      nullptr /* guid */,
+      static_cast<GDBusConnectionFlags>(
+          G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+      nullptr /* observer */,
+      nullptr /* cancellable */,
+      nullptr /* error */);
+}
+
+}  // namespace
+
+service_exchange::service_exchange(GDBusConnection** bus)
+    : shared_bus_(bus),
+      context_(g_main_context_new()),
+      time_limit_(g_timeout_source_new(kExchangeLimitUs / 1000)),
+      end_time_(g_get_monotonic_time() + kExchangeLimitUs) {
+  // Whatever the proxy and the call start (their replies, the proxy's signal subscriptions) is
+  // delivered here, and only while the exchange waits for it.
+  g_main_context_push_thread_default(context_);
+  g_source_set_callback(time_limit_, end_exchange, this, nullptr);
+  g_source_attach(time_limit_, context_);
+}
+
+service_exchange::~service_exchange() {
+  // A released proxy leaves the end of its signal subscriptions to the context they were made
+  // in: done now, nothing of the exchange outlives it.
+  while (g_main_context_iteration(context_, FALSE /* without waiting */)) {
+  }
+  g_source_destroy(time_limit_);
+  g_source_unref(time_limit_);
+  g_main_context_pop_thread_default(context_);
+  g_main_context_unref(context_);
+  g_clear_object(&own_bus_);
+}
+
+GDBusProxy* service_exchange::new_proxy(
+    const char* bus_name, const char* object_path, const char* interface) {
+  GDBusConnection* bus = connection();
+  if (!bus) {
+    return nullptr;
+  }
+  g_dbus_proxy_new(
+      bus,
+      G_DBUS_PROXY_FLAGS_NONE,
+      nullptr /* interface info */,
+      bus_name,
+      object_path,
+      interface,
+      nullptr /* cancellable */,
+      keep_result,
+      this);
+  g_autoptr(GAsyncResult) result = wait_for_result();
+  return g_dbus_proxy_new_finish(result, nullptr /* error */);
+}
+
+GVariant* service_exchange::call(
+    GDBusProxy* proxy, const char* method, GVariant* parameters, GError** error) {
+  g_dbus_proxy_call(
+      proxy,
+      method,
+      parameters,
+      G_DBUS_CALL_FLAGS_NONE,
+      -1 /* default timeout; the exchange's own limit comes first */,
+      nullptr /* cancellable */,
+      keep_result,
+      this);
+  g_autoptr(GAsyncResult) result = wait_for_result();
+  GVariant* reply = g_dbus_proxy_call_finish(proxy, result, error);
+  // Failed because the time was up: the connection closed under it says so only indirectly.
+  if (!reply && timed_out_) {
+    g_clear_error(error);
+    g_set_error_literal(error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT, "Timeout was reached");
+  }
+  return reply;
+}
+
+GDBusConnection* service_exchange::connection() {
+  if (shared_bus_ && *shared_bus_) {
+    bus_ = *shared_bus_;
+  } else {
+    bus_ = connect_system_bus(end_time_);
+    if (bus_) {
+      *(shared_bus_ ? shared_bus_ : &own_bus_) = bus_;
+    }
+  }
+  return bus_;
+}
+
+GAsyncResult* service_exchange::wait_for_result() {
+  while (!result_) {
+    g_main_context_iteration(context_, TRUE /* waiting for it */);
+  }
+  return static_cast<GAsyncResult*>(g_steal_pointer(&result_));
+}
+
+gboolean service_exchange::end_exchange(gpointer data) {
+  auto* exchange = static_cast<service_exchange*>(data);
+  exchange->timed_out_ = true;
+  // Whatever the exchange waits for fails at once: its reply can no longer come.
+  if (exchange->bus_) {
+    g_dbus_connection_close(
+        exchange->bus_, nullptr /* cancellable */, nullptr /* callback */, nullptr /* data */);
+  }
+  return G_SOURCE_REMOVE;
+}
+
+void service_exchange::keep_result(GObject* /* source */, GAsyncResult* result, gpointer data) {
+  static_cast<service_exchange*>(data)->result_ = G_ASYNC_RESULT(g_object_ref(result));
+}

@@ -23,6 +23,21 @@ void keep_standard_streams_taken() {
   }
 }
 
+// Writes all of `text` to standard output; a client that hung up gets nothing more.
+void write_answer(const char* text, size_t length) {
+  while (length > 0) {
+    const ssize_t written = write(STDOUT_FILENO, text, length);
+    if (written < 0 && errno == EINTR) {
+      continue;
+    }
+    if (written <= 0) {
+      return;
+    }
+    text += written;
+    length -= static_cast<size_t>(written);
+  }
+}
+
 }  // namespace
 
 int main() {
@@ -31,11 +46,11 @@ int main() {
   // A client that hangs up early closes our stdout; that must not kill the request half-way.
   signal(SIGPIPE, SIG_IGN);
 
-  g_autoptr(GString) output = g_string_new(nullptr);
+  // Every answer fits, so the buffer never has to grow.
+  g_autoptr(GString) output = g_string_sized_new(1024);
   serve_request(g_getenv("SCRIPT_NAME"), g_getenv("QUERY_STRING"), output);
 
-  fwrite(output->str, 1, output->len, stdout);
-  fputc('\n', stdout);
-  fflush(stdout);
+  g_string_append_c(output, '\n');
+  write_answer(output->str, output->len);
   return 0;
 }

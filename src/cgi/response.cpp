@@ -59,7 +59,8 @@ void add_layout_success(xmlnode* success_body, const quadview_config* config) {
   xmlnode* layout = add_element(success_body, "GetQuadViewSuccess");
   for (const gint32 id : config->id) {
     xmlnode* source = add_element(layout, "QuadViewSource");
-    g_autofree char* text = g_strdup_printf("%d", id);
+    char text[sizeof "-2147483648"];
+    g_snprintf(text, sizeof text, "%d", id);
     xmlnode_set_text(add_element(source, "Id"), text);
   }
 }
@@ -84,8 +85,7 @@ void build_response(int status, xmlnode* success_body, GString* output) {
     xmlnode_add_child(root, error);
   }
 
-  g_autofree char* xml = xmlnode_get_xml(root);
   g_string_assign(output, kHeaders);
   g_string_append(output, kDeclaration);
-  g_string_append(output, xml);
+  xmlnode_append_xml(root, output);
 }

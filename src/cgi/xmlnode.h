@@ -25,6 +25,9 @@ void xmlnode_add_child(xmlnode* parent, xmlnode* child);
 // Texts and attribute values are escaped.
 char* xmlnode_get_xml(const xmlnode* node);
 
+// Appends what xmlnode_get_xml() returns to `out`.
+void xmlnode_append_xml(const xmlnode* node, GString* out);
+
 // Detaches the element from its parent, if it has one, and releases it with its whole subtree.
 // Does nothing for nullptr.
 void xmlnode_remove_node(xmlnode* node);

@@ -40,7 +40,7 @@ GDBusConnection* connect_system_bus(gint64 end_time) {
 }  // namespace
 
 service_exchange::service_exchange(GDBusConnection** bus)
-    : shared_bus_(bus),
+    : bus_(bus ? bus : &own_bus_),
       context_(g_main_context_new()),
       time_limit_(g_timeout_source_new(kExchangeLimitUs / 1000)),
       end_time_(g_get_monotonic_time() + kExchangeLimitUs) {
@@ -105,15 +105,10 @@ GVariant* service_exchange::call(
 }
 
 GDBusConnection* service_exchange::connection() {
-  if (shared_bus_ && *shared_bus_) {
-    bus_ = *shared_bus_;
-  } else {
-    bus_ = connect_system_bus(end_time_);
-    if (bus_) {
-      *(shared_bus_ ? shared_bus_ : &own_bus_) = bus_;
-    }
+  if (!*bus_) {
+    *bus_ = connect_system_bus(end_time_);
   }
-  return bus_;
+  return *bus_;
 }
 
 GAsyncResult* service_exchange::wait_for_result() {
@@ -127,9 +122,9 @@ gboolean service_exchange::end_exchange(gpointer data) {
   auto* exchange = static_cast<service_exchange*>(data);
   exchange->timed_out_ = true;
   // Whatever the exchange waits for fails at once: its reply can no longer come.
-  if (exchange->bus_) {
+  if (*exchange->bus_) {
     g_dbus_connection_close(
-        exchange->bus_, nullptr /* cancellable */, nullptr /* callback */, nullptr /* data */);
+        *exchange->bus_, nullptr /* cancellable */, nullptr /* callback */, nullptr /* data */);
   }
   return G_SOURCE_REMOVE;
 }

@@ -37,9 +37,8 @@ class service_exchange {
   static void keep_result(GObject* source, GAsyncResult* result, gpointer data);
   static gboolean end_exchange(gpointer data);
 
-  GDBusConnection** shared_bus_;
   GDBusConnection* own_bus_ = nullptr;
-  GDBusConnection* bus_ = nullptr;  // the one of the two above that the exchange uses
+  GDBusConnection** bus_;  // the request's shared connection, or own_bus_
   GMainContext* context_;
   GSource* time_limit_;
   gint64 end_time_;  // on the monotonic clock

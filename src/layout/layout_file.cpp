@@ -77,9 +77,10 @@ bool fill_new_file(
     const char* path,
     GError** error) {
   scoped_fd file(fd);
-  if (fchown(file.get(), old.st_uid, old.st_gid) != 0) {
-    // Refused the owner, keeping the group still serves those who read the file through it.
-    (void)fchown(file.get(), static_cast<uid_t>(-1), old.st_gid);
+  // Refused the owner, keeping the group still serves those who read the file through it.
+  if (fchown(file.get(), old.st_uid, old.st_gid) != 0 &&
+      fchown(file.get(), static_cast<uid_t>(-1), old.st_gid) != 0) {
+    // Refused that too: the new file has the writing user's group, as every file it creates.
   }
   if (fchmod(file.get(), old.st_mode & 07777) != 0) {
     return fail(error, errno, "set the permissions of file", path);

@@ -1,8 +1,9 @@
 # Configures, builds and installs the program alone in WORK, with an absolute install folder for the
 # CGI names and DESTDIR set, then fails unless the program and both names are installed as they
 # must be and install_manifest.txt lists everything installed, so that removing what it lists
-# leaves no file behind. Run with -DSOURCE_DIR=... -DWORK=... -DGENERATOR=... -DC_COMPILER=...
-# -DCXX_COMPILER=...
+# leaves no file behind. It is built as an SDK that fortifies at a level of its own builds: with
+# warnings as errors, the build must leave that level as it is. Run with -DSOURCE_DIR=... -DWORK=...
+# -DGENERATOR=... -DC_COMPILER=... -DCXX_COMPILER=...
 
 cmake_minimum_required(VERSION 3.25)
 
@@ -21,7 +22,8 @@ endfunction()
 
 run(${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${build} -G ${GENERATOR}
     -DCMAKE_C_COMPILER=${C_COMPILER} -DCMAKE_CXX_COMPILER=${CXX_COMPILER}
-    -DQUADVIEW_TESTS=OFF -DQUADVIEW_SIM=OFF -DQUADVIEW_CGI_DIR=${cgi_dir})
+    -DQUADVIEW_TESTS=OFF -DQUADVIEW_SIM=OFF -DQUADVIEW_CGI_DIR=${cgi_dir}
+    -DQUADVIEW_WERROR=ON -DCMAKE_CXX_FLAGS=-D_FORTIFY_SOURCE=3)
 run(${CMAKE_COMMAND} --build ${build} --target quadview)
 run(${CMAKE_COMMAND} -E env DESTDIR=${stage} ${CMAKE_COMMAND} --install ${build} --prefix /usr)
 

@@ -169,7 +169,8 @@ def check_form_from_another_site(driver, args, check):
 
     with open(args.layout_file, "rb") as file:
         before = file.read()
-    server = http.server.HTTPServer(("127.0.0.1", 0), FormPage)
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), FormPage)
+    server.daemon_threads = True
     threading.Thread(target=server.serve_forever, daemon=True).start()
     try:
         other = f"http://localhost:{server.server_address[1]}/"

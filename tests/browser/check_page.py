@@ -160,7 +160,6 @@ def check_form_from_another_site(driver, args, check):
         def do_GET(self):
             self.send_response(200)
             self.send_header("Content-Type", "text/html")
-            self.send_header("Content-Length", str(len(form)))
             self.end_headers()
             self.wfile.write(form)
 
@@ -174,7 +173,7 @@ def check_form_from_another_site(driver, args, check):
     threading.Thread(target=server.serve_forever, daemon=True).start()
     try:
         other = f"http://localhost:{server.server_address[1]}/"
-        print(f"a form from {other} writes id=1,1,1,1", flush=True)
+        print(f"a form from {other} tries to write id=1,1,1,1", flush=True)
         driver.get(other)
         WebDriverWait(driver, TIMEOUT_S).until(
             lambda d: d.current_url.startswith(target) and "QuadViewResponse" in d.page_source
@@ -182,11 +181,7 @@ def check_form_from_another_site(driver, args, check):
     finally:
         server.shutdown()
         server.server_close()
-    check.true(
-        "the answer to the form from another site is the 400 document",
-        "<ErrorCode>400</ErrorCode>" in driver.page_source
-        or ("400" in driver.page_source and "Bad Request." in driver.page_source),
-    )
+    check.true("the form from another site is answered 400", "Bad Request." in driver.page_source)
     with open(args.layout_file, "rb") as file:
         check.true(
             "the layout file is unchanged after the form from another site", file.read() == before

@@ -4,10 +4,10 @@
 
 // One exchange with a camera service on the system bus: getting the bus connection, making the
 // proxy, and one method call through it. The whole exchange ends within 25 s, the default D-Bus
-// timeout, whatever the bus or the service does (a bus daemon that stops while authenticating a
-// new connection, a service that holds back the properties a new proxy loads, or its answer):
-// past that, the step it is at fails. No thread is added for it: a new connection's socket has
-// the time left as its timeout while it authenticates, and the rest of the exchange runs on a
+// timeout, whatever the bus or the service does (a bus that is slow to accept, authenticate or
+// register a new connection, a service that holds back the properties a new proxy loads, or its
+// answer): past that, the step it is at fails. No thread is added for it: connecting waits on the
+// socket only until the exchange's end (see bus_connect), and the rest of the exchange runs on a
 // main context of its own, where a timeout source closes the connection once the time is up.
 // Closing it fails every exchange that would follow on it too, which is as well: a request gives
 // up at its first failed exchange.

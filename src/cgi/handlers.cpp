@@ -5,9 +5,9 @@
 #include <string.h>
 #include <syslog.h>
 
-#include "cgi/log_value.h"
 #include "cgi/response.h"
 #include "layout/layout.h"
+#include "log/log_value.h"
 
 bool parse_id_list(const char* list, quadview_config* config) {
   g_auto(GStrv) pieces = g_strsplit(list, ",", -1);

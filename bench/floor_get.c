@@ -49,7 +49,7 @@ int main(void) {
   }
 
   printf(
-      "Status: 200\r\nContent-Type: text/xml\r\n\r\n"
+      "Status: 200 OK\r\nContent-Type: text/xml\r\n\r\n"
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
       "<QuadViewResponse SchemaVersion=\"1.6.0\" "
       "xmlns=\"http://www.tarq.com/sefra/http_cgi/quadview\" "

@@ -27,6 +27,7 @@ foreach(entry
     syslog:syslog.h
     open:fcntl.h
     fcntl:fcntl.h
+    poll:poll.h
     read:unistd.h
     write:unistd.h
     close:unistd.h

@@ -10,8 +10,9 @@
 
 namespace {
 
+constexpr char kHeaders[] = "Status: 200 OK\r\nContent-Type: text/xml\r\n\r\n";
 constexpr char kHead[] =
-    "Status: 200\r\nContent-Type: text/xml\r\n\r\n"
+    "Status: 200 OK\r\nContent-Type: text/xml\r\n\r\n"
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
     "<QuadViewResponse SchemaVersion=\"1.6.0\" "
     "xmlns=\"http://www.tarq.com/sefra/http_cgi/quadview\" "
@@ -79,31 +80,39 @@ TEST(BuildResponse, WriteSuccessHoldsGeneralSuccessOnly) {
       render(0, success_body), kHead + std::string("<Success><GeneralSuccess/></Success>") + kTail);
 }
 
-// Requests that fail before any service is asked, served whole.
+// Requests that need no service, served whole: failures before any service is asked, and HEAD,
+// which asks nothing at all (no bus here, so a request that did would fail with 500).
 TEST(ServeRequest, AnswersRequestsThatNeedNoServiceWithTheirErrorDocument) {
   const struct {
-    const char* script_name;
-    const char* query_string;
-    const char* code;
+    cgi_variables variables;
+    const char* code;  // nullptr: the headers alone
     const char* description;
   } cases[] = {
-      {nullptr, nullptr, "20", "Invalid Parameters."},
-      {"/cgi-bin/%zz", nullptr, "20", "Invalid Parameters."},
-      {"", "cgi=getquadview.cgi", "400", "Bad Request."},
-      {"/cgi-bin/", nullptr, "400", "Bad Request."},
-      {"/cgi-bin/getquadview", nullptr, "400", "Bad Request."},
-      {"/cgi-bin/setquadview.cgi", nullptr, "400", "Bad Request."},
-      {"/cgi-bin/setquadview.cgi", "id=1,2,3", "400", "Bad Request."},
-      {"/cgi-bin/setquadview.cgi", "id=1,2,%zz", "400", "Bad Request."},
+      {{nullptr, nullptr, "GET", nullptr}, "20", "Invalid Parameters."},
+      {{"/cgi-bin/%zz", nullptr, nullptr, nullptr}, "20", "Invalid Parameters."},
+      {{"", "cgi=getquadview.cgi", "GET", nullptr}, "400", "Bad Request."},
+      {{"/cgi-bin/", nullptr, "GET", nullptr}, "400", "Bad Request."},
+      {{"/cgi-bin/getquadview", nullptr, "GET", nullptr}, "400", "Bad Request."},
+      {{"/cgi-bin/setquadview.cgi", nullptr, "GET", nullptr}, "400", "Bad Request."},
+      {{"/cgi-bin/setquadview.cgi", "id=1,2,3", "POST", nullptr}, "400", "Bad Request."},
+      {{"/cgi-bin/setquadview.cgi", "id=1,2,%zz", "GET", nullptr}, "400", "Bad Request."},
+      {{"/cgi-bin/setquadview.cgi", "id=1,2,3,4", "GET", "cross-site"}, "400", "Bad Request."},
+      {{"/cgi-bin/setquadview.cgi", "id=1,2,3,4", "HEAD", nullptr}, nullptr, nullptr},
+      {{"/cgi-bin/getquadview.cgi", nullptr, "HEAD", "cross-site"}, nullptr, nullptr},
+      {{nullptr, nullptr, "HEAD", nullptr}, nullptr, nullptr},
   };
 
   for (const auto& c : cases) {
+    const cgi_variables& v = c.variables;
     SCOPED_TRACE(
-        std::string(c.script_name ? c.script_name : "(unset)") + " " +
-        (c.query_string ? c.query_string : "(unset)"));
+        std::string(v.request_method ? v.request_method : "(unset)") + " " +
+        (v.script_name ? v.script_name : "(unset)") + " " +
+        (v.query_string ? v.query_string : "(unset)") + " " + (v.fetch_site ? v.fetch_site : ""));
     g_autoptr(GString) output = g_string_new(nullptr);
-    serve_request(c.script_name, c.query_string, output);
-    EXPECT_EQ(std::string(output->str, output->len), error_document(c.code, c.description));
+    serve_request(v, g_get_monotonic_time() + kRequestLimitUs, output);
+    EXPECT_EQ(
+        std::string(output->str, output->len),
+        c.code ? error_document(c.code, c.description) + "\n" : kHeaders);
   }
 }
 

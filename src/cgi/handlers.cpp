@@ -26,9 +26,9 @@ bool parse_id_list(const char* list, quadview_config* config) {
   return true;
 }
 
-int handle_get_quadview(xmlnode* success_body) {
+int handle_get_quadview(service_session* session, xmlnode* success_body) {
   quadview_config config = {};
-  const int status = get_quadview_layout(&config);
+  const int status = get_quadview_layout(&config, kLayoutPath, session);
   if (status != 0) {
     syslog(LOG_ERR, "Failed to get config of quadview due to '%s'", strerror(-status));
     return status;
@@ -37,7 +37,7 @@ int handle_get_quadview(xmlnode* success_body) {
   return 0;
 }
 
-int handle_set_quadview(GHashTable* params, xmlnode* success_body) {
+int handle_set_quadview(GHashTable* params, service_session* session, xmlnode* success_body) {
   const auto* list = static_cast<const char*>(g_hash_table_lookup(params, "id"));
   if (!list) {
     syslog(LOG_INFO, "No id parameters");
@@ -50,19 +50,17 @@ int handle_set_quadview(GHashTable* params, xmlnode* success_body) {
     return -EBADF;
   }
 
-  // The read, the write and the reload each make a proxy of their own, all on the one system bus
-  // connection that the first of them makes.
-  g_autoptr(GDBusConnection) bus = nullptr;
-
-  // The current layout must be readable before it is replaced; its values are not kept.
+  // The current layout must be readable before it is replaced; its values are not kept. The read,
+  // the write and the reload each make a proxy of their own, all on the one system bus connection
+  // that the first of them leaves in the session.
   quadview_config current = {};
-  int status = get_quadview_layout(&current, kLayoutPath, &bus);
+  int status = get_quadview_layout(&current, kLayoutPath, session);
   if (status != 0) {
     syslog(LOG_ERR, "Failed to get config of quadview due to '%s'", strerror(-status));
     return status;
   }
 
-  status = set_quadview_layout(&requested, kLayoutPath, &bus);
+  status = set_quadview_layout(&requested, kLayoutPath, session);
   if (status != 0) {
     syslog(LOG_ERR, "Failed to set config of quadview due to '%s'", strerror(-status));
     return status;

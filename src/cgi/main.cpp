@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <glib.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <unistd.h>
@@ -38,9 +39,52 @@ void write_answer(const char* text, size_t length) {
   }
 }
 
+// The length of the request body that CONTENT_LENGTH gives: 0 unless it is a decimal number.
+guint64 body_length(const char* content_length) {
+  guint64 length = 0;
+  for (const char* p = content_length ? content_length : ""; *p; p++) {
+    if (!g_ascii_isdigit(*p) || length > (G_MAXUINT64 - 9) / 10) {
+      return 0;
+    }
+    length = length * 10 + static_cast<guint64>(*p - '0');
+  }
+  return length;
+}
+
+// Reads the request body from standard input and drops it: the parameters come from the query
+// alone, but a web server that hands the program one socket for input and output resets the
+// connection, answer and all, when the program ends with input unread. Stops at the end of the
+// input, on a read error, and at `end_time`.
+void discard_request_body(guint64 length, gint64 end_time) {
+  char buffer[16384];
+  while (length > 0) {
+    const gint64 left_us = end_time - g_get_monotonic_time();
+    if (left_us <= 0) {
+      return;
+    }
+    pollfd input = {STDIN_FILENO, POLLIN, 0};
+    const int ready = poll(&input, 1, static_cast<int>((left_us + 999) / 1000));
+    if (ready < 0 && errno == EINTR) {
+      continue;
+    }
+    if (ready <= 0) {
+      return;
+    }
+    const ssize_t got = read(STDIN_FILENO, buffer, MIN(sizeof buffer, length));
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
+      continue;
+    }
+    if (got <= 0) {
+      return;
+    }
+    length -= static_cast<guint64>(got);
+  }
+}
+
 }  // namespace
 
 int main() {
+  const gint64 end_time = g_get_monotonic_time() + kRequestLimitUs;
   keep_standard_streams_taken();
 
   // A client that hangs up early closes our stdout; that must not kill the request half-way.
@@ -48,9 +92,16 @@ int main() {
 
   // Every answer fits, so the buffer never has to grow.
   g_autoptr(GString) output = g_string_sized_new(1024);
-  serve_request(g_getenv("SCRIPT_NAME"), g_getenv("QUERY_STRING"), output);
-
-  g_string_append_c(output, '\n');
+  const cgi_variables variables = {
+      g_getenv("SCRIPT_NAME"),
+      g_getenv("QUERY_STRING"),
+      g_getenv("REQUEST_METHOD"),
+      g_getenv("HTTP_SEC_FETCH_SITE"),
+  };
+  serve_request(variables, end_time, output);
   write_answer(output->str, output->len);
+
+  // The answer is out first: a body that is slow to come or never comes delays nothing.
+  discard_request_body(body_length(g_getenv("CONTENT_LENGTH")), end_time);
   return 0;
 }

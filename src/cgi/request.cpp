@@ -35,6 +35,17 @@ void insert_query_parameters(const char* query, GHashTable* params) {
   }
 }
 
+// A browser names the site that sent a request (Sec-Fetch-Site). A page of another site must not
+// make the browser of a logged-in administrator store a layout; anything but a browser sends no
+// such header, and is served as ever.
+bool refuses_cross_site_write(const char* fetch_site) {
+  if (g_strcmp0(fetch_site, "cross-site") != 0) {
+    return false;
+  }
+  syslog(LOG_INFO, "Refused a write request sent from another site");
+  return true;
+}
+
 }  // namespace
 
 GHashTable* create_parameter_table() {
@@ -81,18 +92,27 @@ cgi_request find_cgi_request(GHashTable* params) {
   return cgi_request::kNone;
 }
 
-void serve_request(const char* script_name, const char* query_string, GString* output) {
+void serve_request(const cgi_variables& variables, gint64 end_time, GString* output) {
+  // HEAD changes nothing and asks nothing: its answer has the headers of any other.
+  if (g_strcmp0(variables.request_method, "HEAD") == 0) {
+    build_head_response(output);
+    return;
+  }
+
   g_autoptr(xmlnode) success_body = create_success_body();
   g_autoptr(GHashTable) params = create_parameter_table();
+  service_session session(end_time);
 
-  int status = decode_request(script_name, query_string, params);
+  int status = decode_request(variables.script_name, variables.query_string, params);
   if (status == 0) {
     switch (find_cgi_request(params)) {
       case cgi_request::kGetQuadview:
-        status = handle_get_quadview(success_body);
+        status = handle_get_quadview(&session, success_body);
         break;
       case cgi_request::kSetQuadview:
-        status = handle_set_quadview(params, success_body);
+        status = refuses_cross_site_write(variables.fetch_site)
+                     ? -EBADF
+                     : handle_set_quadview(params, &session, success_body);
         break;
       case cgi_request::kNone:
         status = -EBADF;
@@ -101,4 +121,5 @@ void serve_request(const char* script_name, const char* query_string, GString* o
   }
 
   build_response(status, static_cast<xmlnode*>(g_steal_pointer(&success_body)), output);
+  g_string_append_c(output, '\n');
 }

@@ -17,6 +17,19 @@ enum class cgi_request { kNone, kGetQuadview, kSetQuadview };
 // Picks the request from the table's `cgi` entry, logging why when there is none.
 cgi_request find_cgi_request(GHashTable* params);
 
-// Serves one CGI request from SCRIPT_NAME and QUERY_STRING (nullptr when unset) and sets
-// `output` to the whole response, which the caller writes followed by a newline.
-void serve_request(const char* script_name, const char* query_string, GString* output);
+// What a whole request may take, from the program's start: below the 60 s that web servers give
+// a CGI program by default, so that none stops it half-way.
+constexpr gint64 kRequestLimitUs = 55 * G_TIME_SPAN_SECOND;
+
+// The CGI variables a request is served from, each nullptr when unset.
+struct cgi_variables {
+  const char* script_name;
+  const char* query_string;
+  const char* request_method;
+  const char* fetch_site;  // HTTP_SEC_FETCH_SITE: where a browser sent the request from
+};
+
+// Serves one CGI request, asking the camera's services only until `end_time` (on the monotonic
+// clock), and sets `output` to the whole response to write: the headers alone for HEAD, which
+// runs no handler, otherwise the headers and the document followed by a newline.
+void serve_request(const cgi_variables& variables, gint64 end_time, GString* output);

@@ -4,7 +4,7 @@
 
 namespace {
 
-constexpr char kHeaders[] = "Status: 200\r\nContent-Type: text/xml\r\n\r\n";
+constexpr char kHeaders[] = "Status: 200 OK\r\nContent-Type: text/xml\r\n\r\n";
 constexpr char kDeclaration[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
 constexpr char kNamespace[] = "http://www.tarq.com/sefra/http_cgi/quadview";
 constexpr char kSchemaLocation[] =
@@ -66,6 +66,8 @@ void add_layout_success(xmlnode* success_body, const quadview_config* config) {
 }
 
 void add_general_success(xmlnode* success_body) { add_element(success_body, "GeneralSuccess"); }
+
+void build_head_response(GString* output) { g_string_assign(output, kHeaders); }
 
 void build_response(int status, xmlnode* success_body, GString* output) {
   g_autoptr(xmlnode) root = create_element("QuadViewResponse");

@@ -14,6 +14,9 @@ void add_layout_success(xmlnode* success_body, const quadview_config* config);
 // Adds the write request's answer to the success body.
 void add_general_success(xmlnode* success_body);
 
+// Sets `output` to the response to HEAD: the CGI headers alone.
+void build_head_response(GString* output);
+
 // Builds the response for `status` and sets `output` to its bytes: the CGI headers, the XML
 // declaration and the QuadViewResponse document, holding the success body when `status` is 0
 // and the error matching `status` otherwise. Takes ownership of `success_body`.

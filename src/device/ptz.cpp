@@ -14,8 +14,8 @@ constexpr char kReloadCommand[] = "reload_quadview_config";
 
 }  // namespace
 
-bool ptz_aux_send_command(GDBusConnection** bus) {
-  service_exchange exchange(bus);
+bool ptz_aux_send_command(service_session* session) {
+  service_exchange exchange(session);
   g_autoptr(GDBusProxy) proxy = exchange.new_proxy(kBusName, kObjectPath, kInterface);
   if (!proxy) {
     syslog(LOG_ERR, "%s(%d) Error\n", __func__, __LINE__);

@@ -2,18 +2,12 @@
 
 #include "device/bus_connect.h"
 
-namespace {
-
-// What a D-Bus call waits by default, and so what a whole exchange may take.
-constexpr gint64 kExchangeLimitUs = 25 * G_TIME_SPAN_SECOND;
-
-}  // namespace
-
-service_exchange::service_exchange(GDBusConnection** bus)
-    : bus_(bus ? bus : &own_bus_),
+service_exchange::service_exchange(service_session* session)
+    : session_(session ? session : &own_session_),
+      end_time_(MIN(g_get_monotonic_time() + kExchangeLimitUs, session_->end_time)),
       context_(g_main_context_new()),
-      time_limit_(g_timeout_source_new(kExchangeLimitUs / 1000)),
-      end_time_(g_get_monotonic_time() + kExchangeLimitUs) {
+      time_limit_(g_timeout_source_new(
+          static_cast<guint>(MAX(end_time_ - g_get_monotonic_time(), 0) / 1000))) {
   // Whatever the proxy and the call start (their replies, the proxy's signal subscriptions) is
   // delivered here, and only while the exchange waits for it.
   g_main_context_push_thread_default(context_);
@@ -30,7 +24,6 @@ service_exchange::~service_exchange() {
   g_source_unref(time_limit_);
   g_main_context_pop_thread_default(context_);
   g_main_context_unref(context_);
-  g_clear_object(&own_bus_);
 }
 
 GDBusProxy* service_exchange::new_proxy(
@@ -75,10 +68,10 @@ GVariant* service_exchange::call(
 }
 
 GDBusConnection* service_exchange::connection() {
-  if (!*bus_) {
-    *bus_ = connect_system_bus(end_time_);
+  if (!session_->bus) {
+    session_->bus = connect_system_bus(end_time_);
   }
-  return *bus_;
+  return session_->bus;
 }
 
 GAsyncResult* service_exchange::wait_for_result() {
@@ -92,9 +85,12 @@ gboolean service_exchange::end_exchange(gpointer data) {
   auto* exchange = static_cast<service_exchange*>(data);
   exchange->timed_out_ = true;
   // Whatever the exchange waits for fails at once: its reply can no longer come.
-  if (*exchange->bus_) {
+  if (exchange->session_->bus) {
     g_dbus_connection_close(
-        *exchange->bus_, nullptr /* cancellable */, nullptr /* callback */, nullptr /* data */);
+        exchange->session_->bus,
+        nullptr /* cancellable */,
+        nullptr /* callback */,
+        nullptr /* data */);
   }
   return G_SOURCE_REMOVE;
 }

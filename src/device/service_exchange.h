@@ -2,22 +2,38 @@
 
 #include <gio/gio.h>
 
+// What one exchange may take at most: the default D-Bus timeout.
+constexpr gint64 kExchangeLimitUs = 25 * G_TIME_SPAN_SECOND;
+
+// What the exchanges of one request share: the system bus connection, made by the first of them
+// and released with the session, and the time by which the whole request must have ended.
+struct service_session {
+  explicit service_session(gint64 request_end_time) : end_time(request_end_time) {}
+
+  service_session(const service_session&) = delete;
+  service_session& operator=(const service_session&) = delete;
+
+  ~service_session() { g_clear_object(&bus); }
+
+  const gint64 end_time;  // on the monotonic clock
+  GDBusConnection* bus = nullptr;
+};
+
 // One exchange with a camera service on the system bus: getting the bus connection, making the
-// proxy, and one method call through it. The whole exchange ends within 25 s, the default D-Bus
-// timeout, whatever the bus or the service does (a bus that is slow to accept, authenticate or
-// register a new connection, a service that holds back the properties a new proxy loads, or its
-// answer): past that, the step it is at fails. No thread is added for it: connecting waits on the
-// socket only until the exchange's end (see bus_connect), and the rest of the exchange runs on a
-// main context of its own, where a timeout source closes the connection once the time is up.
-// Closing it fails every exchange that would follow on it too, which is as well: a request gives
-// up at its first failed exchange.
+// proxy, and one method call through it. The whole exchange ends within kExchangeLimitUs or by the
+// request's end, whichever comes first, whatever the bus or the service does (a bus that is slow
+// to accept, authenticate or register a new connection, a service that holds back the properties a
+// new proxy loads, or its answer): past that, the step it is at fails. No thread is added for it:
+// connecting ends by the exchange's end (see bus_connect), and the rest of the exchange runs on a
+// main context of its own, where a timeout source closes the connection once the time is up. Closing it fails every exchange that would follow on it too, which is as well: a
+// request gives up at its first failed exchange.
 //
-// `bus` is the system bus connection that the exchanges of one request share: when *bus is
-// nullptr, the exchange connects and leaves the connection in *bus, and the caller releases it
-// once the request is done. With `bus` nullptr the exchange connects for itself alone.
+// `session` is what the exchanges of one request share: without a connection there yet, the
+// exchange connects and leaves the connection in it. With `session` nullptr the exchange connects
+// for itself alone and has the whole kExchangeLimitUs.
 class service_exchange {
  public:
-  explicit service_exchange(GDBusConnection** bus);
+  explicit service_exchange(service_session* session);
   service_exchange(const service_exchange&) = delete;
   service_exchange& operator=(const service_exchange&) = delete;
   // Finishes what the exchange's proxy left behind; the proxy must be released by then.
@@ -37,11 +53,11 @@ class service_exchange {
   static void keep_result(GObject* source, GAsyncResult* result, gpointer data);
   static gboolean end_exchange(gpointer data);
 
-  GDBusConnection* own_bus_ = nullptr;
-  GDBusConnection** bus_;  // the request's shared connection, or own_bus_
+  service_session own_session_{G_MAXINT64};
+  service_session* session_;  // the request's, or own_session_
+  gint64 end_time_;           // on the monotonic clock
   GMainContext* context_;
   GSource* time_limit_;
-  gint64 end_time_;  // on the monotonic clock
   bool timed_out_ = false;
   GAsyncResult* result_ = nullptr;
 };

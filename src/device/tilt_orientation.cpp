@@ -28,8 +28,8 @@ char* dup_orientation_text(GVariant* value) {
 
 }  // namespace
 
-char* get_cameratiltorientation(GDBusConnection** bus) {
-  service_exchange exchange(bus);
+char* get_cameratiltorientation(service_session* session) {
+  service_exchange exchange(session);
   g_autoptr(GDBusProxy) proxy = exchange.new_proxy(kBusName, kObjectPath, kInterface);
   if (!proxy) {
     syslog(LOG_ERR, "%s(%d) Error\n", __func__, __LINE__);

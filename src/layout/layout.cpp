@@ -57,13 +57,13 @@ class termination_held_off {
 // camera is mounted. Returns 0 and sets `out`; -EINVAL without a record; -EACCES when the
 // orientation cannot be had; `unsupported_status` for an orientation that names no mount.
 int start_store_operation(
-    const quadview_config* config, int unsupported_status, GDBusConnection** bus, mount* out) {
+    const quadview_config* config, int unsupported_status, service_session* session, mount* out) {
   if (!config) {
     syslog(LOG_ERR, "quadview_config is NULL");
     return -EINVAL;
   }
 
-  g_autofree char* orientation = get_cameratiltorientation(bus);
+  g_autofree char* orientation = get_cameratiltorientation(session);
   if (!orientation) {
     syslog(LOG_ERR, "Failed to get CameraTiltOrientation");
     return -EACCES;
@@ -191,9 +191,9 @@ bool write_layout_file(
   return true;
 }
 
-int get_quadview_layout(quadview_config* config, const char* path, GDBusConnection** bus) {
+int get_quadview_layout(quadview_config* config, const char* path, service_session* session) {
   mount m;
-  const int status = start_store_operation(config, -EACCES, bus, &m);
+  const int status = start_store_operation(config, -EACCES, session, &m);
   if (status != 0) {
     return status;
   }
@@ -205,12 +205,20 @@ int get_quadview_layout(quadview_config* config, const char* path, GDBusConnecti
   return 0;
 }
 
-int set_quadview_layout(const quadview_config* config, const char* path, GDBusConnection** bus) {
+int set_quadview_layout(const quadview_config* config, const char* path, service_session* session) {
   // The mount is asked afresh: it may have changed since the layout was read.
   mount m;
-  const int status = start_store_operation(config, -EBADF, bus, &m);
+  const int status = start_store_operation(config, -EBADF, session, &m);
   if (status != 0) {
     return status;
+  }
+
+  // A layout saved but never announced is what the hold-off below is there to prevent, so the
+  // save starts only while the reload still has a whole exchange's time within the request's.
+  if (session && session->end_time - g_get_monotonic_time() < kExchangeLimitUs) {
+    syslog(LOG_ERR, "%s: Too little time left to save the layout and reload it", __func__);
+    syslog(LOG_ERR, "Failed to set quadview layout");
+    return -EACCES;
   }
 
   // From the save until the reload has been sent, the two stay together.
@@ -222,7 +230,7 @@ int set_quadview_layout(const quadview_config* config, const char* path, GDBusCo
     return -EACCES;
   }
   // In place, the new layout is the camera's whether or not its folder reached the disk.
-  if (!ptz_aux_send_command(bus)) {
+  if (!ptz_aux_send_command(session)) {
     syslog(LOG_ERR, "%s: Failed to set command to ptz", __func__);
     syslog(LOG_ERR, "Failed to set quadview layout");
     return -EACCES;

@@ -2,6 +2,8 @@
 
 #include <gio/gio.h>
 
+#include "device/service_exchange.h"
+
 // The layout file; a firmware build may place it elsewhere (QUADVIEW_LAYOUT_PATH).
 constexpr char kLayoutPath[] = QUADVIEW_LAYOUT_PATH;
 
@@ -51,16 +53,18 @@ bool write_layout_file(
     bool* in_place = nullptr);
 
 // Reads the current mount's layout into `config`, asking the image-control service for the mount
-// on the request's shared system bus connection `bus` (see service_exchange; nullptr: one of its
-// own). Returns 0; -EINVAL when `config` is null; -EACCES, leaving `config` alone, on any other
-// failure.
+// in the request's service session (see service_exchange; nullptr: an exchange on its own).
+// Returns 0; -EINVAL when `config` is null; -EACCES, leaving `config` alone, on any other failure.
 int get_quadview_layout(
-    quadview_config* config, const char* path = kLayoutPath, GDBusConnection** bus = nullptr);
+    quadview_config* config, const char* path = kLayoutPath, service_session* session = nullptr);
 
 // Stores `config` as the current mount's layout and has the PTZ coordinator reload it, talking
-// to the camera's services on `bus` as get_quadview_layout() does. Returns 0; -EINVAL when
-// `config` is null; -EBADF for an unsupported tilt orientation; -EACCES on any other failure.
-// Once the new file is in place the reload is sent, even when the flush of its folder failed;
-// when only that flush or the reload failed, the new layout stays saved.
+// to the camera's services in `session` as get_quadview_layout() does. The save starts only while
+// the session leaves the reload a whole exchange's time. Returns 0; -EINVAL when `config` is null;
+// -EBADF for an unsupported tilt orientation; -EACCES on any other failure. Once the new file is
+// in place the reload is sent, even when the flush of its folder failed; when only that flush or
+// the reload failed, the new layout stays saved.
 int set_quadview_layout(
-    const quadview_config* config, const char* path = kLayoutPath, GDBusConnection** bus = nullptr);
+    const quadview_config* config,
+    const char* path = kLayoutPath,
+    service_session* session = nullptr);

@@ -1,4 +1,5 @@
-// Which request SCRIPT_NAME selects, end to end, and what the query can and cannot change.
+// Which request SCRIPT_NAME selects, end to end, and what the query, the method and the site a
+// browser sent it from can and cannot change.
 
 #include <optional>
 #include <string>
@@ -19,7 +20,8 @@ constexpr char kStored[] =
     "subview3_pan=0\n";
 
 TEST_F(DispatchTest, SelectsTheRequestBySCRIPT_NAMEAlone) {
-  enum class outcome { kRead, kWrite, kNone };
+  // kHead: the headers alone, and nothing read, written or asked.
+  enum class outcome { kRead, kWrite, kNone, kHead };
 
   struct test_case {
     std::optional<std::string> script_name;
@@ -27,6 +29,7 @@ TEST_F(DispatchTest, SelectsTheRequestBySCRIPT_NAMEAlone) {
     outcome selected;
     std::string response;  // when nothing is selected
     std::vector<expected_log> log;
+    std::vector<std::string> environment = {};
   };
 
   const std::vector<expected_log> kNoScriptName = {
@@ -45,6 +48,36 @@ TEST_F(DispatchTest, SelectsTheRequestBySCRIPT_NAMEAlone) {
       {"/cgi-bin/getquadview.cgi", "cgi=setquadview.cgi&id=2,3,4,1", outcome::kRead, "", {}},
       {"/cgi-bin/getquadview.cgi", "cgi%3Dsetquadview.cgi&id=2,3,4,1", outcome::kRead, "", {}},
       {"/cgi-bin/setquadview.cgi", "cgi=getquadview.cgi&id=2,3,4,1", outcome::kWrite, "", {}},
+      // HEAD changes nothing, whichever name.
+      {"/cgi-bin/setquadview.cgi", "id=2,3,4,1", outcome::kHead, "", {}, {"REQUEST_METHOD=HEAD"}},
+      {"/cgi-bin/getquadview.cgi", std::nullopt, outcome::kHead, "", {}, {"REQUEST_METHOD=HEAD"}},
+      {std::nullopt, std::nullopt, outcome::kHead, "", {}, {"REQUEST_METHOD=HEAD"}},
+      {"/cgi-bin/setquadview.cgi", "id=2,3,4,1", outcome::kWrite, "", {}, {"REQUEST_METHOD=POST"}},
+      // A page of another site may read through a visitor's browser, but not write.
+      {"/cgi-bin/setquadview.cgi",
+       "id=2,3,4,1",
+       outcome::kNone,
+       error_response(400),
+       {{LOG_INFO, "Refused a write request sent from another site"}},
+       {"HTTP_SEC_FETCH_SITE=cross-site"}},
+      {"/cgi-bin/getquadview.cgi",
+       std::nullopt,
+       outcome::kRead,
+       "",
+       {},
+       {"HTTP_SEC_FETCH_SITE=cross-site"}},
+      {"/cgi-bin/setquadview.cgi",
+       "id=2,3,4,1",
+       outcome::kWrite,
+       "",
+       {},
+       {"HTTP_SEC_FETCH_SITE=same-origin"}},
+      {"/cgi-bin/setquadview.cgi",
+       "id=2,3,4,1",
+       outcome::kWrite,
+       "",
+       {},
+       {"HTTP_SEC_FETCH_SITE=none"}},
       {"",
        "cgi=getquadview.cgi",
        outcome::kNone,
@@ -89,10 +122,12 @@ TEST_F(DispatchTest, SelectsTheRequestBySCRIPT_NAMEAlone) {
   for (const test_case& c : cases) {
     SCOPED_TRACE(
         "SCRIPT_NAME " + testing::PrintToString(c.script_name) + ", QUERY_STRING " +
-        testing::PrintToString(c.query_string));
+        testing::PrintToString(c.query_string) + " " + testing::PrintToString(c.environment));
     write_layout(kTwoMounts);
     forget_calls();
-    const cgi_result result = run(c.script_name, c.query_string);
+    run_options options;
+    options.environment = c.environment;
+    const cgi_result result = run(c.script_name, c.query_string, options);
     expect_log(result, c.log);
     switch (c.selected) {
       case outcome::kRead:
@@ -106,7 +141,8 @@ TEST_F(DispatchTest, SelectsTheRequestBySCRIPT_NAMEAlone) {
         EXPECT_EQ(recorded_calls(), std::vector<std::string>({kTiltQuery, kTiltQuery, kReload}));
         break;
       case outcome::kNone:
-        expect_response(result, c.response);
+      case outcome::kHead:
+        expect_response(result, c.selected == outcome::kHead ? head_response() : c.response);
         EXPECT_EQ(read_layout(), kTwoMounts);
         EXPECT_EQ(recorded_calls(), std::vector<std::string>());
         break;

@@ -360,6 +360,84 @@ TEST_F(FaultTest, GivesUpOnABusOrServiceThatDoesNotAnswer) {
   EXPECT_EQ(read_layout(), kTwoMounts);
 }
 
+// A request ends within 55 s, below the 60 s after which web servers give up on a CGI program
+// and stop it. A write saves only while the reload still has a whole exchange's time (25 s), so
+// slow services fail it before the save; and a request body that never comes is waited for only
+// until then, after the answer is out.
+TEST_F(FaultTest, EndsWithinTheRequestsTimeLimit) {
+  write_layout(kTwoMounts);
+  start_services({"--mount", "ceiling", "--delay-ms", "16000"});
+  cgi_result read;
+  std::thread reader([&] {
+    run_options options;
+    options.environment = {"REQUEST_METHOD=POST", "CONTENT_LENGTH=10"};
+    options.body = "";
+    options.body_stays_open = true;
+    read = get(std::nullopt, options);
+  });
+  const cgi_result write = set("id=2,3,4,1");
+  reader.join();
+
+  expect_response(write, error_response(500));
+  expect_log(
+      write,
+      {{LOG_ERR, "set_quadview_layout: Too little time left to save the layout and reload it"},
+       {LOG_ERR, kLayoutNotSet},
+       {LOG_ERR, kSetFailed}});
+  EXPECT_GE(write.elapsed, std::chrono::seconds(31));
+  EXPECT_LT(write.elapsed, std::chrono::seconds(45));
+  EXPECT_EQ(read_layout(), kTwoMounts);
+  EXPECT_EQ(count_calls(kReload), 0);
+
+  expect_response(read, layout_response({4, 1, 2, 3}));
+  expect_log(read, {});
+  EXPECT_GE(read.elapsed, std::chrono::seconds(54));
+  EXPECT_LT(read.elapsed, std::chrono::seconds(60));
+}
+
+// Some web servers hand the program one socket for input and output, and reset the connection,
+// answer and all, when the program ends with input unread: the body is read to CONTENT_LENGTH,
+// and not a byte further. It is never parsed, and ends the request where it ends.
+TEST_F(FaultTest, ReadsTheRequestBodyToItsLength) {
+  struct test_case {
+    std::optional<std::string> content_length;
+    size_t body_size;
+    size_t unread;
+  };
+
+  const test_case cases[] = {
+      {"1048576", 1 << 20, 0},
+      {"10", 100, 90},
+      {"1000", 10, 0},
+      {std::nullopt, 100, 100},
+      {"", 100, 100},
+      {"0", 100, 100},
+      {"12x", 100, 100},
+      {"-5", 100, 100},
+      {" 5", 100, 100},
+      {"99999999999999999999999", 100, 100},
+  };
+  start_services({"--mount", "ceiling"});
+  for (const test_case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.content_length));
+    write_layout(kTwoMounts);
+    run_options options;
+    options.environment = {"REQUEST_METHOD=POST"};
+    if (c.content_length) {
+      options.environment.push_back("CONTENT_LENGTH=" + *c.content_length);
+    }
+    // A body that reads like a query of its own changes nothing.
+    options.body = "id=1,1,1,1&";
+    options.body->resize(c.body_size, 'x');
+    const cgi_result result = set("id=2,3,4,1", options);
+    expect_response(result, success_response());
+    expect_log(result, {});
+    EXPECT_EQ(result.body_unread, c.unread);
+    EXPECT_LT(result.elapsed, std::chrono::seconds(20));
+    EXPECT_EQ(read_layout(), two_mounts_stored({2, 3, 4, 1}));
+  }
+}
+
 // The web server may end a request at any time (a CGI time limit, a restart). Between the save and
 // the reload it has to wait: the layout file and the camera stay consistent, and no temporary
 // file is left behind.

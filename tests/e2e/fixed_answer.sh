@@ -1,7 +1,7 @@
 #!/bin/sh
 # A wrong program, to show that ./scripts/test --binary fails one: it answers every request with
 # the same read answer, well-formed but whatever was asked.
-printf 'Status: 200\r\nContent-Type: text/xml\r\n\r\n<?xml version="1.0" encoding="UTF-8"?>'
+printf 'Status: 200 OK\r\nContent-Type: text/xml\r\n\r\n<?xml version="1.0" encoding="UTF-8"?>'
 printf '<QuadViewResponse SchemaVersion="1.6.0" xmlns="http://www.tarq.com/sefra/http_cgi/quadview"'
 printf ' xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance"'
 printf ' xsi:schemaLocation="http://www.tarq.com/sefra/http_cgi/quadview'

@@ -61,6 +61,8 @@ struct cgi_result {
   std::vector<log_line> log;
   // From the start of the program to its end.
   std::chrono::milliseconds elapsed{0};
+  // How much of run_options::body the program left unread.
+  size_t body_unread = 0;
 };
 
 // An expected syslog line: the priority and the whole message, in which "{LINE}" stands for a
@@ -93,6 +95,12 @@ struct run_options {
   // Called on a thread of its own with the program's process id while the program runs, before
   // it is reaped.
   std::function<void(pid_t)> while_running;
+  // CGI variables beyond SCRIPT_NAME and QUERY_STRING, as "NAME=value".
+  std::vector<std::string> environment;
+  // The request body on standard input, through a pipe that is closed once all of it is written
+  // (nullopt: /dev/null); with `body_stays_open`, only once the program has ended.
+  std::optional<std::string> body;
+  bool body_stays_open = false;
   // Hands SCRIPT_NAME and QUERY_STRING over in files, which a helper preloaded into the program
   // puts into its environment before main: Linux refuses an environment string longer than
   // 128 KiB at exec.
@@ -139,6 +147,9 @@ std::optional<std::string> read_line(int fd, int timeout_ms);
 // The response the program writes for a QuadViewResponse body ("<Success>...</Success>" or
 // "<Error>...</Error>"): headers, declaration, document and the final newline.
 std::string response_for(const std::string& body);
+
+// The answer to HEAD: the headers alone.
+std::string head_response();
 
 // The read request's answer for the given source ids.
 std::string layout_response(const std::array<int, 4>& ids);

@@ -123,22 +123,28 @@ class scoped_tmpfs {
   std::string folder_;
 };
 
-// A bus of the test's at the unix socket `path`, slow to authenticate: each connection's first
-// request is rejected as a bus lists its mechanisms, then `chunks` of the answer to the next one
-// are sent `gap` apart, and nothing more until it goes.
+// A bus of the test's at the unix socket `path`, slow to authenticate: it sends each connection
+// `chunks`, the first at once and each other `gap` after the one before, whatever it is sent, and
+// then nothing until it goes.
 class slow_bus {
  public:
   slow_bus(const std::string& path, std::vector<std::string> chunks, std::chrono::seconds gap)
-      : chunks_(std::move(chunks)), gap_(gap), listener_(socket(AF_UNIX, SOCK_STREAM, 0)) {
+      : listener_(socket(AF_UNIX, SOCK_STREAM, 0)) {
     sockaddr_un address = {};
     address.sun_family = AF_UNIX;
     strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
     EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
     EXPECT_EQ(listen(listener_, 8), 0);
-    acceptor_ = std::thread([this] {
+    acceptor_ = std::thread([this, chunks, gap] {
       for (int fd; (fd = accept(listener_, nullptr, nullptr)) >= 0;) {
-        connections_.emplace_back([this, fd] {
-          serve(fd);
+        connections_.emplace_back([this, chunks, gap, fd] {
+          std::unique_lock<std::mutex> lock(mutex_);
+          for (size_t i = 0; i < chunks.size() && !stopping_; i++) {
+            if (i == 0 || !stop_.wait_for(lock, gap, [this] { return stopping_; })) {
+              send(fd, chunks[i].data(), chunks[i].size(), MSG_NOSIGNAL);
+            }
+          }
+          stop_.wait(lock, [this] { return stopping_; });
           close(fd);
         });
       }
@@ -160,24 +166,6 @@ class slow_bus {
   }
 
  private:
-  void serve(int fd) {
-    constexpr char kRejected[] = "REJECTED EXTERNAL\r\n";
-    if (!read_line(fd, 5000) || send(fd, kRejected, strlen(kRejected), MSG_NOSIGNAL) < 0 ||
-        !read_line(fd, 5000)) {
-      return;
-    }
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (const std::string& chunk : chunks_) {
-      if (stop_.wait_for(lock, gap_, [this] { return stopping_; }) ||
-          send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL) < 0) {
-        return;
-      }
-    }
-    stop_.wait(lock, [this] { return stopping_; });
-  }
-
-  const std::vector<std::string> chunks_;
-  const std::chrono::seconds gap_;
   const int listener_;
   std::thread acceptor_;
   std::vector<std::thread> connections_;
@@ -285,9 +273,13 @@ TEST_F(FaultTest, GivesUpOnABusOrServiceThatDoesNotAnswer) {
   std::string why;
   const std::string never_accepting = listen_without_accepting(&sockets, true, &why);
   ASSERT_NE(never_accepting, "") << why;
-  const slow_bus slow(temp_path("slow-bus"), {"OK 0123456789abcdef0123456789abcdef\r\n"}, 20s);
+  constexpr char kMechanisms[] = "REJECTED EXTERNAL\r\n";
+  const slow_bus slow(
+      temp_path("slow-bus"), {kMechanisms, "OK 0123456789abcdef0123456789abcdef\r\n"}, 20s);
   // Each byte would start a time-out per read anew.
-  const slow_bus trickling(temp_path("trickling-bus"), std::vector<std::string>(30, "O"), 2s);
+  std::vector<std::string> bytes(30, "O");
+  bytes[0] = kMechanisms;
+  const slow_bus trickling(temp_path("trickling-bus"), bytes, 2s);
   const test_case cases[] = {
       // No connection, so no proxy: the bus never answers its authentication.
       {"a stopped bus daemon", {"--mount", "ceiling"}, true, kNoProxy},

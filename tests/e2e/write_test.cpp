@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <array>
-#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -48,23 +47,13 @@ const std::vector<std::string> kReadWriteReload = {kTiltQuery, kTiltQuery, kRelo
 constexpr char kAcl[] = "system.posix_acl_access";
 constexpr char kUserAttribute[] = "user.quadview";
 
-// The ACL of a file of mode 0640 that uid 1234 may read as well, mask r: the kernel's form, a
-// version, then entries of tag, permissions and id (owner, user, group, mask, others).
-std::string acl_0640_with_user_1234() {
-  std::string acl;
-  const auto add = [&acl](uint32_t word) { acl.append(reinterpret_cast<const char*>(&word), 4); };
-  add(2);
-  for (const auto& [tag, perm, id] : std::vector<std::array<uint32_t, 3>>{
-           {0x01, 6, UINT32_MAX},
-           {0x02, 4, 1234},
-           {0x04, 4, UINT32_MAX},
-           {0x10, 4, UINT32_MAX},
-           {0x20, 0, UINT32_MAX}}) {
-    add(tag | perm << 16);
-    add(id);
-  }
-  return acl;
-}
+// The ACL "u::rw,u:1234:r,g::r,m::r,o::-" as the kernel keeps it (little-endian): a file of mode
+// 0640 that uid 1234 may read too. Its mask is the group bits.
+const std::string kAcl1234(
+    "\2\0\0\0"
+    "\1\0\6\0\xff\xff\xff\xff\2\0\4\0\xd2\4\0\0\4\0\4\0\xff\xff\xff\xff"
+    "\x10\0\4\0\xff\xff\xff\xff\x20\0\0\0\xff\xff\xff\xff",
+    44);
 
 // The extended attribute `name` of the file at `path`, or nullopt when it has none.
 std::optional<std::string> attribute(const std::string& path, const char* name) {
@@ -76,8 +65,7 @@ std::optional<std::string> attribute(const std::string& path, const char* name) 
 // Gives the file at `path` an ACL that uid 1234 may read it by and a user.* attribute. Returns ""
 // when set, otherwise why not.
 std::string set_attributes(const std::string& path) {
-  const std::string acl = acl_0640_with_user_1234();
-  if (setxattr(path.c_str(), kAcl, acl.data(), acl.size(), 0) != 0 ||
+  if (setxattr(path.c_str(), kAcl, kAcl1234.data(), kAcl1234.size(), 0) != 0 ||
       setxattr(path.c_str(), kUserAttribute, "kept", 4, 0) != 0) {
     return std::string("the layout folder's file system takes no ACL or user.* attribute: ") +
            strerror(errno);
@@ -401,7 +389,7 @@ TEST_F(WriteTest, KeepsTheFileAsTheFirmwareSetItUp) {
     EXPECT_EQ(after.st_uid, before.st_uid);
     EXPECT_EQ(after.st_gid, before.st_gid);
     if (c.attributes) {
-      EXPECT_EQ(attribute(c.file, kAcl), acl_0640_with_user_1234());
+      EXPECT_EQ(attribute(c.file, kAcl), kAcl1234);
       EXPECT_EQ(attribute(c.file, kUserAttribute), "kept");
     }
     for (const link& l : c.links) {

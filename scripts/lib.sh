@@ -36,9 +36,32 @@ need_packages() {
     "${missing[@]}" >/dev/null
 }
 
+# Fills in the @NAME@ fields of a template: fill_in TEMPLATE OUTPUT NAME=VALUE...
+fill_in() {
+  local template=$1 output=$2 text pair
+  text=$(<"$template")
+  shift 2
+  for pair in "$@"; do
+    text=${text//@${pair%%=*}@/${pair#*=}}
+  done
+  printf '%s\n' "$text" >"$output"
+}
+
+# The web servers that scripts/web-server starts, with their configurations in servers/.
+web_servers=(lighttpd apache-cgid apache-cgi nginx busybox mini_httpd)
+
+# The demo's two users and their passwords, for every server's password files: a viewer may read
+# the layout, an administrator may change it too. tests/e2e/servers_test.cpp knows them as well.
+demo_viewer=viewer:look-only
+demo_admin=admin:change-it
+
+# The web servers the demo and the tests run quadview under, and what their password files are
+# made with (openssl).
+web_server_packages=(lighttpd apache2 nginx-light fcgiwrap busybox mini-httpd openssl)
+
 # What building and testing natively needs.
 build_packages=(build-essential cmake pkg-config libglib2.0-dev libgtest-dev dbus-daemon
-  util-linux clang-format lighttpd curl valgrind libxml2-utils)
+  util-linux clang-format curl valgrind libxml2-utils "${web_server_packages[@]}")
 
 # What the demo's --once needs on top of build_packages to drive its page in a real browser
 # (scripts/test runs it); the interactive demo needs none of these.

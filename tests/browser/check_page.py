@@ -4,20 +4,27 @@
 Run by scripts/demo --once against its own lighttpd, with Debian's chromium, chromium-driver and
 python3-selenium (hence /usr/bin/python3, whose packages they are). Nothing is downloaded.
 
-The page is loaded, the layout it shows is compared with --ids, subview 0 is changed and saved,
-the layout file and the page are checked after the read-back, and a screenshot is saved. Then
-the script prints "stop the camera" and waits for a line on standard input: the caller stops the
-simulated camera and answers, and the page must show the error of the next read.
+The administrator logs in first (--user, as the browser keeps the credentials of a camera once
+opened). The page is loaded, the layout it shows is compared with --ids, subview 0 is changed and
+saved, the layout file and the page are checked after the read-back, and a screenshot is saved.
+Then a page of another site (served here at http://localhost:PORT/) sends a form to
+setquadview.cgi, with the administrator's credentials as browsers send them: the layout file must
+stay as it was. Then the script prints "stop the camera" and waits for a line on standard input:
+the caller stops the simulated camera and answers, and the page must show the error of the next
+read.
 
 Exits 0 when every check passes, 1 otherwise.
 """
 
 import argparse
 import configparser
+import http.server
 import os
 import shutil
 import sys
 import tempfile
+import threading
+import urllib.parse
 
 from selenium import webdriver
 from selenium.common.exceptions import TimeoutException, WebDriverException
@@ -130,10 +137,62 @@ def stored_ids(layout_file, mount):
     return [int(group[f"subview{i}_pan"]) // 90 + 1 for i in range(4)]
 
 
+def log_in(driver, args):
+    """Opens a guarded URL with the credentials in it, which the browser then keeps."""
+    page = urllib.parse.urlsplit(args.url)
+    print(f"logging in as {args.user.split(':')[0]}", flush=True)
+    driver.get(f"{page.scheme}://{args.user}@{page.netloc}/cgi-bin/getquadview.cgi")
+    WebDriverWait(driver, TIMEOUT_S).until(lambda d: "QuadViewResponse" in d.page_source)
+
+
+def check_form_from_another_site(driver, args, check):
+    """A page on localhost, another site than 127.0.0.1, submits a write form to the camera."""
+    if args.skip_cross_site:
+        print(f"skipped: a form from another site ({args.skip_cross_site})", flush=True)
+        return
+    target = args.url + "cgi-bin/setquadview.cgi"
+    form = (
+        f'<form action="{target}"><input name="id" value="1,1,1,1"></form>'
+        "<script>document.forms[0].submit()</script>"
+    ).encode()
+
+    class FormPage(http.server.BaseHTTPRequestHandler):
+        def do_GET(self):
+            self.send_response(200)
+            self.send_header("Content-Type", "text/html")
+            self.end_headers()
+            self.wfile.write(form)
+
+        def log_message(self, *_):
+            pass
+
+    with open(args.layout_file, "rb") as file:
+        before = file.read()
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), FormPage)
+    server.daemon_threads = True
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    try:
+        other = f"http://localhost:{server.server_address[1]}/"
+        print(f"a form from {other} tries to write id=1,1,1,1", flush=True)
+        driver.get(other)
+        WebDriverWait(driver, TIMEOUT_S).until(
+            lambda d: d.current_url.startswith(target) and "QuadViewResponse" in d.page_source
+        )
+    finally:
+        server.shutdown()
+        server.server_close()
+    check.true("the form from another site is answered 400", "Bad Request." in driver.page_source)
+    with open(args.layout_file, "rb") as file:
+        check.true(
+            "the layout file is unchanged after the form from another site", file.read() == before
+        )
+
+
 def check_page(driver, args, check):
     read_url = args.url + "cgi-bin/getquadview.cgi"
     ids = [int(i) for i in args.ids.split(",")]
 
+    log_in(driver, args)
     print(f"loading {args.url}", flush=True)
     driver.get(args.url)
     wait_until_idle(driver, 1)
@@ -162,6 +221,9 @@ def check_page(driver, args, check):
     check.equal("the layout file's ids", stored_ids(args.layout_file, args.mount), changed)
     save_whole_page(driver, args.screenshot)
     print(f"screenshot: {args.screenshot}", flush=True)
+    check_form_from_another_site(driver, args, check)
+    driver.get(args.url)
+    wait_until_idle(driver, 1)
 
     print("stop the camera", flush=True)
     if sys.stdin.readline() == "":
@@ -181,6 +243,13 @@ def main():
     parser.add_argument("--layout-file", required=True)
     parser.add_argument("--mount", required=True, choices=("ceiling", "desk"))
     parser.add_argument("--screenshot", required=True, help="where the PNG goes")
+    parser.add_argument("--user", required=True, help="the administrator: NAME:PASSWORD")
+    parser.add_argument(
+        "--skip-cross-site",
+        metavar="REASON",
+        help="leaves out the form from another site, for a server that does not pass the "
+        "Sec-Fetch-Site header on to the program",
+    )
     args = parser.parse_args()
 
     check = Checker()

@@ -831,6 +831,8 @@ void QuadviewTest::SetUp() {
                         << "</listen>\n"
                            "  <auth>EXTERNAL</auth>\n"
                            "  <policy context=\"default\">\n"
+                           // Web servers run the program as another user (servers_test.cpp).
+                           "    <allow user=\"*\"/>\n"
                            "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
                            "    <allow eavesdrop=\"true\"/>\n"
                            "    <allow own=\"*\"/>\n"

@@ -1,0 +1,226 @@
+// The program served by every web server a camera may run, each with its configuration from
+// servers/ as scripts/web-server starts it: one table of requests, the same for all of them.
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "harness.h"
+
+namespace e2e {
+namespace {
+
+// The demo's users, as scripts/lib.sh sets them.
+constexpr char kViewer[] = "viewer:look-only";
+constexpr char kAdmin[] = "admin:change-it";
+
+struct server_setup {
+  const char* name;         // as scripts/web-server takes it
+  const char* executables;  // what must be installed
+  const char* scheme;       // curl's option for its HTTP authentication
+  // Whether a viewer may read: mini_httpd guards folders, not names, so it lets the
+  // administrator alone in.
+  bool viewer_reads;
+  // Whether it passes Sec-Fetch-Site on (mini_httpd passes a fixed few headers).
+  bool passes_fetch_site;
+};
+
+void PrintTo(const server_setup& server, std::ostream* out) { *out << server.name; }
+
+// One request (the target below /cgi-bin/) and what must come of it: the HTTP status, the body
+// and the layout file afterwards.
+struct request_row {
+  const char* method;
+  std::string target;
+  const char* user;
+  int status;
+  std::string body;
+  std::string layout;
+  size_t form_bytes = 0;
+  const char* header = nullptr;
+};
+
+std::string read_whole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::string document_of(const std::string& response) {
+  return response.substr(response.find("\r\n\r\n") + 4);
+}
+
+class ServersTest : public QuadviewTest, public testing::WithParamInterface<server_setup> {
+ protected:
+  void SetUp() override {
+    if (has_launcher()) {
+      GTEST_SKIP() << "the web servers run the program directly, not under " << launcher_name();
+    }
+    if (geteuid() != 0) {
+      GTEST_SKIP() << "the web servers need root to run the program as another user";
+    }
+    const std::string tools = std::string(GetParam().executables) + " curl openssl setpriv";
+    if (std::system(("which " + tools + " >/dev/null").c_str()) != 0) {
+      GTEST_SKIP() << "one of " << tools << " is not installed (./scripts/test installs them)";
+    }
+    QuadviewTest::SetUp();
+    write_layout(kTwoMounts);
+    start_services();
+    // A port that nothing listens on right now.
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof(address);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), length), 0);
+    ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    close(fd);
+    url_ = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/cgi-bin/";
+
+    ASSERT_EQ(mkdir(temp_path("web").c_str(), 0700), 0);
+    int out[2];
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    ASSERT_TRUE(server_.start(
+        {QUADVIEW_WEB_SERVER,
+         GetParam().name,
+         "--port",
+         std::to_string(ntohs(address.sin_port)),
+         "--program",
+         program_path(),
+         "--layout-dir",
+         layout_dir(),
+         "--bus-address",
+         bus_address(),
+         "--work",
+         temp_path("web")},
+        {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"},
+        out[1],
+        temp_path("web-server.log")));
+    close(out[1]);
+    const std::optional<std::string> line = read_line(out[0], 60000);
+    close(out[0]);
+    ASSERT_EQ(line, std::optional<std::string>("ready")) << read_whole(temp_path("web-server.log"));
+  }
+
+  void TearDown() override {
+    server_.stop();
+    QuadviewTest::TearDown();
+  }
+
+  // Sends the row's request with curl; returns its exit status, the status line and headers of
+  // the last answer (Digest answers 401 first) and the body. A HEAD is read to the end of the
+  // connection, so that a body sent after its headers shows.
+  int fetch(
+      const request_row& row, std::string* status_line, std::string* headers, std::string* body) {
+    std::string command = "curl -sS --http1.1 --max-time 30 -H 'Connection: close' -X " +
+                          std::string(row.method) + " -D " + temp_path("headers") + " -o " +
+                          temp_path("body");
+    if (row.user) {
+      command += std::string(" ") + GetParam().scheme + " -u " + row.user;
+    }
+    if (row.header) {
+      command += std::string(" -H '") + row.header + "'";
+    }
+    if (row.form_bytes > 0) {
+      std::ofstream(temp_path("form"), std::ios::binary) << std::string(row.form_bytes, 'x');
+      command += " --data-binary @" + temp_path("form");
+    }
+    command += " '" + url_ + row.target + "'";
+    const int status = std::system(command.c_str());
+    const std::string blocks = read_whole(temp_path("headers"));
+    const size_t last = blocks.rfind("\r\n\r\n", blocks.size() - 5);
+    *headers = last == std::string::npos ? blocks : blocks.substr(last + 4);
+    *status_line = headers->substr(0, headers->find("\r\n"));
+    *body = read_whole(temp_path("body"));
+    return status;
+  }
+
+  std::string url_;
+  child_process server_;
+};
+
+TEST_P(ServersTest, AnswersEveryRequestAsTheProgramDoes) {
+  const server_setup& server = GetParam();
+  const std::string read = document_of(get().out);  // a direct run, to compare with
+  ASSERT_EQ(read, document_of(layout_response({4, 1, 2, 3})));
+  const std::string refused = document_of(error_response(400));
+  const std::string written = document_of(success_response());
+  const std::string kept = kTwoMounts;
+  const std::string all_ones = two_mounts_stored({1, 1, 1, 1});
+  const std::string stored = two_mounts_stored({2, 3, 4, 1});
+  const std::string encoded = two_mounts_stored({3, 4, 1, 2});
+  const std::string posted = two_mounts_stored({1, 2, 3, 4});
+
+  const request_row rows[] = {
+      {"GET", "getquadview.cgi", kAdmin, 200, read, kept},
+      {"GET", "getquadview.cgi", kViewer, server.viewer_reads ? 200 : 401, read, kept},
+      {"GET", "setquadview.cgi?id=1,1,1,1", kViewer, 401, "", kept},
+      {"GET", "setquadview.cgi?id=1,1,1,1", nullptr, 401, "", kept},
+      {"HEAD", "getquadview.cgi", kAdmin, 200, "", kept},
+      {"HEAD", "setquadview.cgi?id=1,1,1,1", kAdmin, 200, "", kept},
+      {"GET", "getquadview.cgi?cgi=setquadview.cgi&id=1,1,1,1", kAdmin, 200, read, kept},
+      {"GET", "setquadview.cgi?id=2,3,4", kAdmin, 200, refused, kept},
+      // What a browser adds to a form that a page of another site sends.
+      {"GET",
+       "setquadview.cgi?id=1,1,1,1",
+       kAdmin,
+       200,
+       server.passes_fetch_site ? refused : written,
+       server.passes_fetch_site ? kept : all_ones,
+       0,
+       "Sec-Fetch-Site: cross-site"},
+      {"GET", "setquadview.cgi?id=2,3,4,1", kAdmin, 200, written, stored},
+      {"GET", "getquadview.cgi", kAdmin, 200, document_of(layout_response({2, 3, 4, 1})), stored},
+      {"GET", "setquadview.cgi?id=%33%2C4%2c1,2", kAdmin, 200, written, encoded},
+      {"POST", "setquadview.cgi?id=1,2,3,4", kAdmin, 200, written, posted, 1 << 20},
+      {"POST",
+       "getquadview.cgi",
+       kAdmin,
+       200,
+       document_of(layout_response({1, 2, 3, 4})),
+       posted,
+       1 << 20},
+      {"GET", "other.cgi", kAdmin, 404, "", posted},
+      {"GET", "quadview", kAdmin, 404, "", posted},
+  };
+  for (const request_row& row : rows) {
+    SCOPED_TRACE(std::string(row.method) + " " + row.target + " as " + (row.user ? row.user : "-"));
+    std::string status_line, headers, body;
+    const int curl_status = fetch(row, &status_line, &headers, &body);
+    // curl reports a HEAD answer that announces a length it does not send (18).
+    EXPECT_TRUE(curl_status == 0 || (row.method[0] == 'H' && WEXITSTATUS(curl_status) == 18));
+    EXPECT_EQ(status_line.substr(0, 7), "HTTP/1.");
+    EXPECT_EQ(status_line.substr(8, 4), " " + std::to_string(row.status));
+    if (row.status == 200) {
+      EXPECT_EQ(status_line.substr(8), " 200 OK");
+      EXPECT_NE(headers.find("\r\nContent-Type: text/xml\r\n"), std::string::npos) << headers;
+      EXPECT_EQ(body, row.body);
+    }
+    EXPECT_EQ(read_layout(), row.layout);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryServer,
+    ServersTest,
+    testing::Values(
+        server_setup{"lighttpd", "lighttpd", "--digest", true, true},
+        server_setup{"apache-cgid", "apache2", "--digest", true, true},
+        server_setup{"apache-cgi", "apache2", "--digest", true, true},
+        server_setup{"nginx", "nginx fcgiwrap", "--basic", true, true},
+        server_setup{"busybox", "busybox", "--basic", true, true},
+        server_setup{"mini_httpd", "mini_httpd", "--basic", false, false}),
+    [](const testing::TestParamInfo<server_setup>& param_info) {
+      return param_info.param.name[0] == 'a' ? std::string("apache_") + (param_info.param.name + 7)
+                                             : std::string(param_info.param.name);
+    });
+
+}  // namespace
+}  // namespace e2e

@@ -6,8 +6,8 @@
 #include <syslog.h>
 
 #include "cgi/response.h"
+#include "device/log_value.h"
 #include "layout/layout.h"
-#include "log/log_value.h"
 
 bool parse_id_list(const char* list, quadview_config* config) {
   g_auto(GStrv) pieces = g_strsplit(list, ",", -1);

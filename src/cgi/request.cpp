@@ -6,7 +6,7 @@
 
 #include "cgi/handlers.h"
 #include "cgi/response.h"
-#include "log/log_value.h"
+#include "device/log_value.h"
 
 namespace {
 

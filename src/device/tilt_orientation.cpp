@@ -2,8 +2,8 @@
 
 #include <syslog.h>
 
+#include "device/log_value.h"
 #include "device/service_exchange.h"
-#include "log/log_value.h"
 
 namespace {
 

@@ -4,10 +4,10 @@
 #include <signal.h>
 #include <syslog.h>
 
+#include "device/log_value.h"
 #include "device/ptz.h"
 #include "device/tilt_orientation.h"
 #include "layout/layout_file.h"
-#include "log/log_value.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "log/log_value.h"
+#include "device/log_value.h"
 
 #include <glib.h>
 #include <string.h>

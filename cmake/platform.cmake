@@ -36,6 +36,14 @@ foreach(entry
     fstat:sys/stat.h
     stat:sys/stat.h
     fchmod:sys/stat.h
+    listxattr:sys/xattr.h
+    getxattr:sys/xattr.h
+    fsetxattr:sys/xattr.h
+    fremovexattr:sys/xattr.h
+    shutdown:sys/socket.h
+    timer_create:time.h
+    timer_settime:time.h
+    timer_delete:time.h
     realpath:stdlib.h
     sigaction:signal.h
     F_GETFD:fcntl.h
@@ -44,7 +52,9 @@ foreach(entry
     O_NOCTTY:fcntl.h
     O_DIRECTORY:fcntl.h
     SIGPIPE:signal.h
-    SIGHUP:signal.h)
+    SIGHUP:signal.h
+    SIGALRM:signal.h
+    SA_SIGINFO:signal.h)
   string(REPLACE ":" ";" entry "${entry}")
   list(GET entry 0 symbol)
   list(GET entry 1 header)

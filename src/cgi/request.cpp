@@ -5,8 +5,8 @@
 #include <syslog.h>
 
 #include "cgi/handlers.h"
-#include "cgi/log_value.h"
 #include "cgi/response.h"
+#include "device/log_value.h"
 
 namespace {
 

@@ -2,6 +2,7 @@
 
 #include <syslog.h>
 
+#include "device/log_value.h"
 #include "device/service_exchange.h"
 
 namespace {
@@ -26,12 +27,14 @@ bool ptz_aux_send_command(service_session* session) {
   g_autoptr(GVariant) reply =
       exchange.call(proxy, "Auxiliary", g_variant_new("(sis)", "Onvif", 0, kReloadCommand), &error);
   if (!reply) {
+    // The service words its own errors.
+    g_autofree char* reason = escape_log_value(error->message);
     syslog(
         LOG_ERR,
         "%s(%d) Failed to send auxiliary command to PTZ service: %s\n",
         __func__,
         __LINE__,
-        error->message);
+        reason);
     return false;
   }
   return true;

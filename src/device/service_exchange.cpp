@@ -1,40 +1,6 @@
 #include "device/service_exchange.h"
 
-namespace {
-
-// Connects to the system bus, as g_bus_get_sync() does but for this request alone, and only
-// until `end_time`: authenticating blocks this thread on the socket, so the socket gets the time
-// left (whole seconds, rounded up) as its timeout. It keeps it: on a bus that stays silent that
-// long, the connection closes and whatever waits on it fails.
-GDBusConnection* connect_system_bus(gint64 end_time) {
-  g_autofree char* address = g_dbus_address_get_for_bus_sync(
-      G_BUS_TYPE_SYSTEM, nullptr /* cancellable */, nullptr /* error */);
-  if (!address) {
-    return nullptr;
-  }
-  g_autoptr(GIOStream) stream = g_dbus_address_get_stream_sync(
-      address, nullptr /* guid */, nullptr /* cancellable */, nullptr /* error */);
-  if (!stream) {
-    return nullptr;
-  }
-  if (G_IS_SOCKET_CONNECTION(stream)) {
-    const gint64 left_us = MAX(end_time - g_get_monotonic_time(), 1);
-    g_socket_set_timeout(
-        g_socket_connection_get_socket(G_SOCKET_CONNECTION(stream)),
-        static_cast<guint>((left_us + G_USEC_PER_SEC - 1) / G_USEC_PER_SEC));
-  }
-  return g_dbus_connection_new_sync(
-      stream,
-      nullptr /* guid */,
-      static_cast<GDBusConnectionFlags>(
-          G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-      nullptr /* observer */,
-      nullptr /* cancellable */,
-      nullptr /* error */);
-}
-
-}  // namespace
+#include "device/bus_connect.h"
 
 service_exchange::service_exchange(service_session* session)
     : session_(session ? session : &own_session_),

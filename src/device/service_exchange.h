@@ -21,13 +21,13 @@ struct service_session {
 
 // One exchange with a camera service on the system bus: getting the bus connection, making the
 // proxy, and one method call through it. The whole exchange ends within kExchangeLimitUs or by the
-// request's end, whichever comes first, whatever the bus or the service does (a bus daemon that
-// stops while authenticating a new connection, a service that holds back the properties a new proxy
-// loads, or its answer): past that, the step it is at fails. No thread is added for it: a new
-// connection's socket has the time left as its timeout while it authenticates, and the rest of the
-// exchange runs on a main context of its own, where a timeout source closes the connection once the
-// time is up. Closing it fails every exchange that would follow on it too, which is as well: a
-// request gives up at its first failed exchange.
+// request's end, whichever comes first, whatever the bus or the service does (a bus that is slow
+// to accept, authenticate or register a new connection, a service that holds back the properties a
+// new proxy loads, or its answer): past that, the step it is at fails. No thread is added for it:
+// connecting ends by the exchange's end (see bus_connect), and the rest of the exchange runs on a
+// main context of its own, where a timeout source closes the connection once the time is up.
+// Closing it fails every exchange that would follow on it too, which is as well: a request gives up
+// at its first failed exchange.
 //
 // `session` is what the exchanges of one request share: without a connection there yet, the
 // exchange connects and leaves the connection in it. With `session` nullptr the exchange connects

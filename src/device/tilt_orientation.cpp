@@ -2,6 +2,7 @@
 
 #include <syslog.h>
 
+#include "device/log_value.h"
 #include "device/service_exchange.h"
 
 namespace {
@@ -42,12 +43,14 @@ char* get_cameratiltorientation(service_session* session) {
       g_variant_new("(ss)", kInterface, kProperty),
       &error);
   if (!reply) {
+    // The service words its own errors.
+    g_autofree char* reason = escape_log_value(error->message);
     syslog(
         LOG_ERR,
         "%s(%d) Failed to get CameraTiltOrientation due to '%s'",
         __func__,
         __LINE__,
-        error->message);
+        reason);
     return nullptr;
   }
 
@@ -55,7 +58,8 @@ char* get_cameratiltorientation(service_session* session) {
   // variant must not reach g_variant_get(), which would only complain and leave the value unset.
   if (!g_variant_is_of_type(reply, G_VARIANT_TYPE("(v)"))) {
     g_autofree char* printed = g_variant_print(reply, TRUE /* type annotate */);
-    syslog(LOG_ERR, "%s: Failed to get '(v)' from %s", __func__, printed);
+    g_autofree char* logged = escape_log_value(printed);
+    syslog(LOG_ERR, "%s: Failed to get '(v)' from %s", __func__, logged);
     return nullptr;
   }
   g_autoptr(GVariant) value = nullptr;

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <syslog.h>
 
+#include "device/log_value.h"
 #include "device/ptz.h"
 #include "device/tilt_orientation.h"
 #include "layout/layout_file.h"
@@ -68,7 +69,8 @@ int start_store_operation(
     return -EACCES;
   }
   if (!choose_mount(orientation, out)) {
-    syslog(LOG_ERR, "Unsupported CameraTiltOrientation (%s)", orientation);
+    g_autofree char* logged = escape_log_value(orientation);
+    syslog(LOG_ERR, "Unsupported CameraTiltOrientation (%s)", logged);
     return unsupported_status;
   }
   return 0;
@@ -146,7 +148,11 @@ bool read_layout_file(const char* operation, const char* path, mount m, quadview
 }
 
 bool write_layout_file(
-    const char* operation, const char* path, mount m, const quadview_config* config) {
+    const char* operation,
+    const char* path,
+    mount m,
+    const quadview_config* config,
+    bool* in_place) {
   gint32 pans[kSubviewCount];
   for (int i = 0; i < kSubviewCount; i++) {
     if (!source_id_to_pan(config->id[i], &pans[i])) {
@@ -167,7 +173,12 @@ bool write_layout_file(
   gsize length = 0;
   g_autofree char* text = g_key_file_to_data(key_file, &length, nullptr /* error */);
   g_autoptr(GError) error = nullptr;
-  if (!replace_file_contents(path, text, length, &error)) {
+  bool replaced = false;
+  const bool saved = replace_file_contents(path, text, length, &replaced, &error);
+  if (in_place) {
+    *in_place = replaced;
+  }
+  if (!saved) {
     syslog(
         LOG_ERR,
         "%s(%d) Error code=%d, message=%s\n",
@@ -212,12 +223,19 @@ int set_quadview_layout(const quadview_config* config, const char* path, service
 
   // From the save until the reload has been sent, the two stay together.
   const termination_held_off held_off;
-  if (!write_layout_file(__func__, path, m, config)) {
+  bool in_place = false;
+  const bool saved = write_layout_file(__func__, path, m, config, &in_place);
+  if (!saved && !in_place) {
     syslog(LOG_ERR, "Failed to set quadview layout");
     return -EACCES;
   }
+  // In place, the new layout is the camera's whether or not its folder reached the disk.
   if (!ptz_aux_send_command(session)) {
     syslog(LOG_ERR, "%s: Failed to set command to ptz", __func__);
+    syslog(LOG_ERR, "Failed to set quadview layout");
+    return -EACCES;
+  }
+  if (!saved) {
     syslog(LOG_ERR, "Failed to set quadview layout");
     return -EACCES;
   }

@@ -41,10 +41,16 @@ bool read_layout_file(const char* operation, const char* path, mount m, quadview
 
 // Stores `config` as the layout of mount `m` in the key file at `path`, which must exist; every
 // other group and key is kept. The file is replaced as a whole, keeping its links, permission
-// bits, and owner and group as far as allowed (replace_file_contents). Logs under `operation`.
-// Returns false after logging when an id is out of range or the file cannot be loaded or saved.
+// bits, extended attributes, and owner and group as far as allowed (replace_file_contents). Logs
+// under `operation`. Returns false after logging when an id is out of range or the file cannot
+// be loaded or saved; `in_place`, when given, tells whether the new file is in place all the same
+// (only the flush of its folder failed).
 bool write_layout_file(
-    const char* operation, const char* path, mount m, const quadview_config* config);
+    const char* operation,
+    const char* path,
+    mount m,
+    const quadview_config* config,
+    bool* in_place = nullptr);
 
 // Reads the current mount's layout into `config`, asking the image-control service for the mount
 // in the request's service session (see service_exchange; nullptr: an exchange on its own).
@@ -55,8 +61,9 @@ int get_quadview_layout(
 // Stores `config` as the current mount's layout and has the PTZ coordinator reload it, talking
 // to the camera's services in `session` as get_quadview_layout() does. The save starts only while
 // the session leaves the reload a whole exchange's time. Returns 0; -EINVAL when `config` is null;
-// -EBADF for an unsupported tilt orientation; -EACCES on any other failure (when only the reload
-// failed, the new layout stays saved).
+// -EBADF for an unsupported tilt orientation; -EACCES on any other failure. Once the new file is
+// in place the reload is sent, even when the flush of its folder failed; when only that flush or
+// the reload failed, the new layout stays saved.
 int set_quadview_layout(
     const quadview_config* config,
     const char* path = kLayoutPath,

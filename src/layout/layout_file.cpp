@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <glib/gstdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
@@ -65,28 +67,69 @@ bool write_all(int fd, const char* data, gsize length) {
   return true;
 }
 
-// Gives the new file (`fd`, taken over and closed) the old file's owner, group and permission
-// bits, then its contents, and flushes it: from the moment it is renamed, nobody may see it with
-// other rights. Owner and group are kept as far as we may set them; the mode is set after them,
-// since a change of owner clears the set-id bits.
+// The extended attribute that holds a file's POSIX ACL.
+constexpr char kAclAttribute[] = "system.posix_acl_access";
+
+// Gives the new file `to` every extended attribute of the old file at `from`: its access control
+// lists (system.*), its security labels, user.* and any other. An ACL must come across, or the
+// new file would grant what the old one's ACL held back; any other attribute that this process
+// may not set is left out.
+bool copy_attributes(const char* from, int to, const char* path, GError** error) {
+  // One inherited from the folder's default ACL would grant what the old file may not.
+  if (fremovexattr(to, kAclAttribute) != 0 && errno != ENODATA && errno != ENOTSUP) {
+    return fail(error, errno, "set the access control list of file", path);
+  }
+  const ssize_t listed = listxattr(from, nullptr, 0);
+  if (listed <= 0) {
+    // None, or a file system that keeps none.
+    return listed == 0 || errno == ENOTSUP || fail(error, errno, "list the attributes of", from);
+  }
+  g_autofree char* names = static_cast<char*>(g_malloc(listed));
+  const ssize_t names_length = listxattr(from, names, listed);
+  if (names_length < 0) {
+    return fail(error, errno, "list the attributes of", from);
+  }
+  for (const char* name = names; name < names + names_length; name += strlen(name) + 1) {
+    const bool acl = g_str_has_prefix(name, "system.");
+    const ssize_t size = getxattr(from, name, nullptr, 0);
+    g_autofree char* value = static_cast<char*>(g_malloc(MAX(size, 1)));
+    const ssize_t got = size < 0 ? -1 : getxattr(from, name, value, size);
+    const bool copied = got >= 0 && fsetxattr(to, name, value, got, 0 /* create or replace */) == 0;
+    if (!copied && acl) {
+      return fail(error, errno, "set the access control list of file", path);
+    }
+  }
+  return true;
+}
+
+// Fills the new file (`fd`, taken over and closed) with `contents`, gives it the old file's owner,
+// group, extended attributes and permission bits, and flushes it: from the moment it is renamed,
+// nobody may see it with other rights. Until then it is private. The contents go first, since
+// writing clears the set-id bits of a file; owner and group are kept as far as we may set them;
+// the mode is set last, since a change of owner clears the set-id bits too, and with an ACL the
+// group bits are its mask.
 bool fill_new_file(
     int fd,
+    const char* old_path,
     const struct stat& old,
     const char* contents,
     gsize length,
     const char* path,
     GError** error) {
   scoped_fd file(fd);
+  if (!write_all(file.get(), contents, length)) {
+    return fail(error, errno, "write file", path);
+  }
   // Refused the owner, keeping the group still serves those who read the file through it.
   if (fchown(file.get(), old.st_uid, old.st_gid) != 0 &&
       fchown(file.get(), static_cast<uid_t>(-1), old.st_gid) != 0) {
     // Refused that too: the new file has the writing user's group, as every file it creates.
   }
+  if (!copy_attributes(old_path, file.get(), path, error)) {
+    return false;
+  }
   if (fchmod(file.get(), old.st_mode & 07777) != 0) {
     return fail(error, errno, "set the permissions of file", path);
-  }
-  if (!write_all(file.get(), contents, length)) {
-    return fail(error, errno, "write file", path);
   }
   if (fsync(file.get()) != 0) {
     return fail(error, errno, "flush file", path);
@@ -151,7 +194,9 @@ char* read_regular_file(const char* path, gsize max_size, gsize* length, GError*
   return static_cast<char*>(g_steal_pointer(&data));
 }
 
-bool replace_file_contents(const char* path, const char* contents, gsize length, GError** error) {
+bool replace_file_contents(
+    const char* path, const char* contents, gsize length, bool* in_place, GError** error) {
+  *in_place = false;
   // The firmware may keep the file elsewhere and link to it: the file that the links lead to is
   // replaced, in its own folder, and the links stay as they are.
   char* resolved = realpath(path, nullptr);
@@ -177,7 +222,7 @@ bool replace_file_contents(const char* path, const char* contents, gsize length,
   if (temp < 0) {
     return fail(error, errno, "create file", temp_path);
   }
-  if (!fill_new_file(temp, old, contents, length, temp_path, error)) {
+  if (!fill_new_file(temp, target, old, contents, length, temp_path, error)) {
     g_unlink(temp_path);
     return false;
   }
@@ -186,6 +231,7 @@ bool replace_file_contents(const char* path, const char* contents, gsize length,
     g_unlink(temp_path);
     return fail(error, code, "rename file", temp_path);
   }
+  *in_place = true;
 
   // The rename reaches the disk only with the folder. Past this point the new file is in place;
   // a folder that cannot be flushed at all (EINVAL) needs no flush.

@@ -11,8 +11,11 @@ char* read_regular_file(const char* path, gsize max_size, gsize* length, GError*
 
 // Replaces the file at `path` as a whole with `contents`. A symbolic link at `path` (or a chain
 // of them) stays as it is: the file it leads to is replaced, by a temporary file made beside that
-// file with the old file's permission bits, and its owner and group as far as this process may
-// set them, then flushed and renamed over it; the folder is flushed after the rename. Returns
-// true, or false with `error` set in G_FILE_ERROR, the old file untouched and no temporary file
-// left.
-bool replace_file_contents(const char* path, const char* contents, gsize length, GError** error);
+// file with the old file's permission bits and extended attributes (its ACL without fail), and
+// its owner and group as far as this process may set them, then flushed and renamed over it; the
+// folder is flushed after the rename. Returns true, or false with `error` set in G_FILE_ERROR.
+// `in_place` tells whether the new file took the old one's place: only a failed flush of the
+// folder comes after that; on any other failure the old file is untouched and no temporary file
+// is left.
+bool replace_file_contents(
+    const char* path, const char* contents, gsize length, bool* in_place, GError** error);

@@ -3,16 +3,21 @@
 // each QUADVIEW_ENV_FILE_NAME=PATH in the environment is replaced by NAME=<the contents of PATH>,
 // so the program finds the value where the web server would have put it.
 //
+// It also makes calls fail as a file system may: QUADVIEW_FAIL=folder-flush fails fsync() of a
+// folder with EIO, QUADVIEW_FAIL=acl fails fsetxattr() of an access control list with EPERM.
+//
 // Only in the program named by QUADVIEW_ENV_FILE_TARGET: a launcher in between (valgrind starts
 // through a shell script) inherits LD_PRELOAD too, and would fail to exec the next step with a
 // value too long for exec.
 
 #define _GNU_SOURCE
+#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 extern char** environ;
@@ -90,4 +95,29 @@ __attribute__((constructor)) static void set_variables_from_files(void) {
     free(value);
     free(entries[i]);
   }
+}
+
+static int failing(const char* what) {
+  const char* fail = getenv("QUADVIEW_FAIL");
+  return fail && strcmp(fail, what) == 0;
+}
+
+int fsync(int fd) {
+  struct stat st;
+  if (failing("folder-flush") && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    errno = EIO;
+    return -1;
+  }
+  int (*real_fsync)(int) = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
+  return real_fsync(fd);
+}
+
+int fsetxattr(int fd, const char* name, const void* value, size_t size, int flags) {
+  if (failing("acl") && strcmp(name, "system.posix_acl_access") == 0) {
+    errno = EPERM;
+    return -1;
+  }
+  int (*real_fsetxattr)(int, const char*, const void*, size_t, int) =
+      (int (*)(int, const char*, const void*, size_t, int))dlsym(RTLD_NEXT, "fsetxattr");
+  return real_fsetxattr(fd, name, value, size, flags);
 }

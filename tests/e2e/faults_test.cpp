@@ -2,18 +2,25 @@
 // is damaged, huge or out of range, a folder that cannot take the new file, and a web server that
 // stops listening before the answer is written.
 
+#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sched.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <array>
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <optional>
 #include <random>
 #include <string>
@@ -26,6 +33,7 @@ namespace e2e {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 constexpr char kNoOrientation[] = "Failed to get CameraTiltOrientation";
 constexpr char kGetFailed[] = "Failed to get config of quadview due to 'Permission denied'";
@@ -115,16 +123,97 @@ class scoped_tmpfs {
   std::string folder_;
 };
 
+// A bus of the test's at the unix socket `path`, slow to authenticate: it sends each connection
+// `chunks`, the first at once and each other `gap` after the one before, whatever it is sent, and
+// then nothing until it goes.
+class slow_bus {
+ public:
+  slow_bus(const std::string& path, std::vector<std::string> chunks, std::chrono::seconds gap)
+      : listener_(socket(AF_UNIX, SOCK_STREAM, 0)) {
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+    EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    EXPECT_EQ(listen(listener_, 8), 0);
+    acceptor_ = std::thread([this, chunks, gap] {
+      for (int fd; (fd = accept(listener_, nullptr, nullptr)) >= 0;) {
+        connections_.emplace_back([this, chunks, gap, fd] {
+          std::unique_lock<std::mutex> lock(mutex_);
+          for (size_t i = 0; i < chunks.size() && !stopping_; i++) {
+            if (i == 0 || !stop_.wait_for(lock, gap, [this] { return stopping_; })) {
+              send(fd, chunks[i].data(), chunks[i].size(), MSG_NOSIGNAL);
+            }
+          }
+          stop_.wait(lock, [this] { return stopping_; });
+          close(fd);
+        });
+      }
+    });
+  }
+
+  ~slow_bus() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    stop_.notify_all();
+    shutdown(listener_, SHUT_RDWR);
+    acceptor_.join();
+    for (std::thread& connection : connections_) {
+      connection.join();
+    }
+    close(listener_);
+  }
+
+ private:
+  const int listener_;
+  std::thread acceptor_;
+  std::vector<std::thread> connections_;
+  std::mutex mutex_;
+  std::condition_variable stop_;
+  bool stopping_ = false;
+};
+
+// A TCP listener on 127.0.0.1 that never accepts; with its queue filled (`fill`), a new
+// connection waits for ever, otherwise the kernel completes it. Returns its address, or "" with
+// `why`; the sockets it made go to `sockets`.
+std::string listen_without_accepting(std::vector<int>* sockets, bool fill, std::string* why) {
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockets->push_back(listener);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  if (bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      listen(listener, 0) != 0 ||
+      getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    *why = strerror(errno);
+    return "";
+  }
+  for (int i = 0; fill && i < 3; i++) {
+    sockets->push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    (void)connect(sockets->back(), reinterpret_cast<sockaddr*>(&address), length);
+  }
+  return "tcp:host=127.0.0.1,port=" + std::to_string(ntohs(address.sin_port));
+}
+
 using FaultTest = QuadviewTest;
 
 // No bus to connect to: no proxy, so no orientation, whichever request.
 TEST_F(FaultTest, FailsBothRequestsWithoutABus) {
   write_layout(kTwoMounts);
   std::ofstream(temp_path("not-a-socket")) << "a regular file\n";
+  ASSERT_EQ(mkfifo(temp_path("nonce").c_str(), 0600), 0) << strerror(errno);
+  std::vector<int> sockets;
+  std::string why;
+  const std::string listening = listen_without_accepting(&sockets, false, &why);
+  ASSERT_NE(listening, "") << why;
   const std::string addresses[] = {
       "unix:path=" + temp_path("nobody-listens"),
       "unix:path=" + temp_path("not-a-socket"),
       "no address at all",
+      // Read to block, a nonce file that is a FIFO would wait for a writer forever.
+      "nonce-" + listening + ",noncefile=" + temp_path("nonce"),
   };
   for (const std::string& address : addresses) {
     for (const char* script : {"/cgi-bin/getquadview.cgi", "/cgi-bin/setquadview.cgi"}) {
@@ -140,6 +229,9 @@ TEST_F(FaultTest, FailsBothRequestsWithoutABus) {
            {LOG_ERR, kGetFailed}});
       EXPECT_EQ(read_layout(), kTwoMounts);
     }
+  }
+  for (const int fd : sockets) {
+    close(fd);
   }
 }
 
@@ -164,55 +256,100 @@ TEST_F(FaultTest, WaitsForASlowServiceToWrite) {
 }
 
 // A bus or a service that does not answer costs a request one D-Bus time limit (25 s), whatever
-// it holds back: the bus's authentication, the properties that a new proxy loads, or the call.
-// Then the request fails with 500 as when the service is absent, and nothing is written.
+// it holds back or however slowly it gives it: the connection, the bus's authentication, the
+// properties that a new proxy loads, or the call. Then the request fails with 500 as when the
+// service is absent, and nothing is written.
 TEST_F(FaultTest, GivesUpOnABusOrServiceThatDoesNotAnswer) {
   struct test_case {
     std::string name;
     std::vector<std::string> services;
     bool stop_bus;
-    std::string failure;  // the first syslog line
+    std::string failure;           // the first syslog line
+    std::string bus_address = "";  // a bus of the test's instead of the private one
   };
 
+  constexpr char kNoProxy[] = "get_cameratiltorientation({LINE}) Error\n";
+  std::vector<int> sockets;
+  std::string why;
+  const std::string never_accepting = listen_without_accepting(&sockets, true, &why);
+  ASSERT_NE(never_accepting, "") << why;
+  constexpr char kMechanisms[] = "REJECTED EXTERNAL\r\n";
+  const slow_bus slow(
+      temp_path("slow-bus"), {kMechanisms, "OK 0123456789abcdef0123456789abcdef\r\n"}, 20s);
+  // Each byte would start a time-out per read anew.
+  std::vector<std::string> bytes(30, "O");
+  bytes[0] = kMechanisms;
+  const slow_bus trickling(temp_path("trickling-bus"), bytes, 2s);
   const test_case cases[] = {
       // No connection, so no proxy: the bus never answers its authentication.
-      {"a stopped bus daemon",
-       {"--mount", "ceiling"},
-       true,
-       "get_cameratiltorientation({LINE}) Error\n"},
+      {"a stopped bus daemon", {"--mount", "ceiling"}, true, kNoProxy},
       // The proxy is made without the properties; the call then has no time left.
       {"a service that holds back its properties",
        {"--mount", "ceiling", "--image-control-getall-delay-ms", "60000"},
        false,
        "get_cameratiltorientation({LINE}) Failed to get CameraTiltOrientation due to 'Timeout was "
        "reached'"},
+      {"a bus that authenticates after 20 s",
+       {},
+       false,
+       kNoProxy,
+       "unix:path=" + temp_path("slow-bus")},
+      {"a bus that answers a byte at a time",
+       {},
+       false,
+       kNoProxy,
+       "unix:path=" + temp_path("trickling-bus")},
+      {"a TCP bus that never accepts", {}, false, kNoProxy, never_accepting},
   };
-  for (const test_case& c : cases) {
+  const auto check = [this](const test_case& c) {
     SCOPED_TRACE(c.name);
-    write_layout(kTwoMounts);
+    run_options options;
+    if (!c.bus_address.empty()) {
+      options.bus_address = c.bus_address;
+    }
+    // Both at once: each waits out the time limit.
+    cgi_result read;
+    std::thread reader([&] { read = get(std::nullopt, options); });
+    const cgi_result write = set("id=2,3,4,1", options);
+    reader.join();
+    for (const cgi_result* result : {static_cast<const cgi_result*>(&read), &write}) {
+      expect_response(*result, error_response(500));
+      expect_log(*result, {{LOG_ERR, c.failure}, {LOG_ERR, kNoOrientation}, {LOG_ERR, kGetFailed}});
+      EXPECT_GE(result->elapsed, std::chrono::seconds(24));
+      EXPECT_LT(result->elapsed, std::chrono::seconds(35));
+    }
+  };
+
+  write_layout(kTwoMounts);
+  // The rows with buses of their own run all at once, beside the others.
+  std::vector<std::thread> own_buses;
+  for (const test_case& c : cases) {
+    if (!c.bus_address.empty()) {
+      own_buses.emplace_back(check, c);
+    }
+  }
+  for (const test_case& c : cases) {
+    if (!c.bus_address.empty()) {
+      continue;
+    }
     start_services(c.services);
     forget_calls();
     if (c.stop_bus) {
       signal_bus(SIGSTOP);
     }
-    // Both at once: each waits out the time limit.
-    cgi_result read;
-    std::thread reader([&] { read = get(); });
-    const cgi_result write = set("id=2,3,4,1");
-    reader.join();
+    check(c);
     if (c.stop_bus) {
       signal_bus(SIGCONT);
     }
-
-    for (const cgi_result* result : {static_cast<const cgi_result*>(&read), &write}) {
-      expect_response(*result, error_response(500));
-      expect_log(*result, {{LOG_ERR, c.failure}, {LOG_ERR, kNoOrientation}, {LOG_ERR, kGetFailed}});
-      EXPECT_GE(result->elapsed, std::chrono::seconds(24));
-      EXPECT_LT(result->elapsed, std::chrono::seconds(45));
-    }
-    EXPECT_EQ(read_layout(), kTwoMounts);
     EXPECT_EQ(count_calls(kReload), 0);
   }
+  for (std::thread& t : own_buses) {
+    t.join();
+  }
+  for (const int fd : sockets) {
+    close(fd);
+  }
+  EXPECT_EQ(read_layout(), kTwoMounts);
 }
 
 // A request ends within 55 s, below the 60 s after which web servers give up on a CGI program

@@ -915,8 +915,11 @@ cgi_result QuadviewTest::run(
   };
   pass_variable("SCRIPT_NAME", script_name);
   pass_variable("QUERY_STRING", query_string);
-  if (options.environment_from_files) {
+  if (options.environment_from_files || !options.fail.empty()) {
     add_preload(&plan);
+  }
+  if (!options.fail.empty()) {
+    plan.env.push_back("QUADVIEW_FAIL=" + options.fail);
   }
   plan.argv.push_back(program_path());
   plan.env.push_back("DBUS_SYSTEM_BUS_ADDRESS=" + options.bus_address.value_or(bus_address_));

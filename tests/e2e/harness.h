@@ -105,6 +105,9 @@ struct run_options {
   // puts into its environment before main: Linux refuses an environment string longer than
   // 128 KiB at exec.
   bool environment_from_files = false;
+  // Makes a call fail in the program through the same preloaded helper: "folder-flush" (fsync of
+  // a folder, EIO) or "acl" (setting an access control list, EPERM).
+  std::string fail;
 };
 
 // A child process started by the harness; it is sent SIGTERM when the test process dies.

@@ -1,11 +1,14 @@
 // setquadview.cgi end to end: the id list, the mount asked twice, the saved file and the reload.
 
+#include <string.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <array>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <optional>
 #include <string>
@@ -40,6 +43,35 @@ constexpr char kDeskStored[] =
     "name=kept\n";
 
 const std::vector<std::string> kReadWriteReload = {kTiltQuery, kTiltQuery, kReload};
+
+constexpr char kAcl[] = "system.posix_acl_access";
+constexpr char kUserAttribute[] = "user.quadview";
+
+// The ACL "u::rw,u:1234:r,g::r,m::r,o::-" as the kernel keeps it (little-endian): a file of mode
+// 0640 that uid 1234 may read too. Its mask is the group bits.
+const std::string kAcl1234(
+    "\2\0\0\0"
+    "\1\0\6\0\xff\xff\xff\xff\2\0\4\0\xd2\4\0\0\4\0\4\0\xff\xff\xff\xff"
+    "\x10\0\4\0\xff\xff\xff\xff\x20\0\0\0\xff\xff\xff\xff",
+    44);
+
+// The extended attribute `name` of the file at `path`, or nullopt when it has none.
+std::optional<std::string> attribute(const std::string& path, const char* name) {
+  char value[256];
+  const ssize_t size = getxattr(path.c_str(), name, value, sizeof(value));
+  return size < 0 ? std::nullopt : std::optional<std::string>(std::string(value, size));
+}
+
+// Gives the file at `path` an ACL that uid 1234 may read it by and a user.* attribute. Returns ""
+// when set, otherwise why not.
+std::string set_attributes(const std::string& path) {
+  if (setxattr(path.c_str(), kAcl, kAcl1234.data(), kAcl1234.size(), 0) != 0 ||
+      setxattr(path.c_str(), kUserAttribute, "kept", 4, 0) != 0) {
+    return std::string("the layout folder's file system takes no ACL or user.* attribute: ") +
+           strerror(errno);
+  }
+  return "";
+}
 
 using WriteTest = QuadviewTest;
 
@@ -181,6 +213,13 @@ TEST_F(WriteTest, LeavesTheFileAloneWhenTheMountIsUnknown) {
        {{LOG_ERR, "Unsupported CameraTiltOrientation (0)"},
         {LOG_ERR, "Failed to get config of quadview due to 'Permission denied'"}},
        1},
+      // The service's text is logged escaped: it cannot forge a log line.
+      {{"--tilt", "s:-90\nJan  1 00:00:00 camera forged: line"},
+       error_response(500),
+       {{LOG_ERR,
+         "Unsupported CameraTiltOrientation (-90\\012Jan  1 00:00:00 camera forged: line)"},
+        {LOG_ERR, "Failed to get config of quadview due to 'Permission denied'"}},
+       1},
       {{"--no-image-control"},
        error_response(500),
        {{LOG_ERR,
@@ -218,38 +257,56 @@ TEST_F(WriteTest, LeavesTheFileAloneWhenTheMountIsUnknown) {
   }
 }
 
+// Once the new file is in place, the layout is the camera's: the reload is sent even when the
+// folder's flush failed, and a failure of either answers 500.
 TEST_F(WriteTest, KeepsTheNewLayoutWhenTheReloadFails) {
   struct test_case {
     std::string ptz;
-    std::string reason;
+    std::string fail;  // run_options::fail
+    std::string failure;
     std::vector<std::string> calls;
   };
 
+  const auto ptz_failure = [](const std::string& reason) {
+    return "ptz_aux_send_command({LINE}) Failed to send auxiliary command to PTZ service: " +
+           reason + "\n";
+  };
   const test_case cases[] = {
       {"error",
-       "GDBus.Error:org.freedesktop.DBus.Error.Failed: simulated failure",
+       "",
+       ptz_failure("GDBus.Error:org.freedesktop.DBus.Error.Failed: simulated failure"),
        kReadWriteReload},
       {"absent",
-       "GDBus.Error:org.freedesktop.DBus.Error.ServiceUnknown: The name "
-       "com.tarq.PTZ.Coordinator was not provided by any .service files",
+       "",
+       ptz_failure("GDBus.Error:org.freedesktop.DBus.Error.ServiceUnknown: The name "
+                   "com.tarq.PTZ.Coordinator was not provided by any .service files"),
        {kTiltQuery, kTiltQuery}},
+      {"accept",
+       "folder-flush",
+       "set_quadview_layout({LINE}) Error code=21, message=Failed to flush folder "
+       "\u201c/etc/quadoverviewconf\u201d: Input/output error\n",
+       kReadWriteReload},
   };
   for (const test_case& c : cases) {
-    SCOPED_TRACE(c.ptz);
+    SCOPED_TRACE(c.ptz + " " + c.fail);
+    if (!c.fail.empty() && !why_no_environment_from_files().empty()) {
+      continue;  // no helper to fail the call with
+    }
     write_layout(kTwoMounts);
     start_services({"--mount", "ceiling", "--ptz", c.ptz});
     forget_calls();
-    const cgi_result result = set("id=2,3,4,1");
+    run_options options;
+    options.fail = c.fail;
+    const cgi_result result = set("id=2,3,4,1", options);
     expect_response(result, error_response(500));
-    expect_log(
-        result,
-        {{LOG_ERR,
-          "ptz_aux_send_command({LINE}) Failed to send auxiliary command to PTZ service: " +
-              c.reason + "\n"},
-         {LOG_ERR, "set_quadview_layout: Failed to set command to ptz"},
-         {LOG_ERR, kLayoutNotSet},
-         {LOG_ERR, kSetFailed}});
+    std::vector<expected_log> log = {{LOG_ERR, c.failure}};
+    if (c.fail.empty()) {
+      log.push_back({LOG_ERR, "set_quadview_layout: Failed to set command to ptz"});
+    }
+    log.insert(log.end(), {{LOG_ERR, kLayoutNotSet}, {LOG_ERR, kSetFailed}});
+    expect_log(result, log);
     EXPECT_EQ(read_layout(), two_mounts_stored({2, 3, 4, 1}));
+    EXPECT_EQ(layout_folder(), std::vector<std::string>({"quadview.conf"}));
     EXPECT_EQ(recorded_calls(), c.calls);
   }
 }
@@ -269,6 +326,7 @@ TEST_F(WriteTest, KeepsTheFileAsTheFirmwareSetItUp) {
     mode_t mode;
     std::optional<std::pair<uid_t, gid_t>> owner;  // only root may give a file away
     std::vector<link> links = {};
+    bool attributes = false;  // an ACL and a user.* attribute (set_attributes)
   };
 
   const std::string persist = temp_path("persist");
@@ -287,6 +345,8 @@ TEST_F(WriteTest, KeepsTheFileAsTheFirmwareSetItUp) {
        0604,
        std::nullopt,
        {{layout_path(), "current.conf"}, {layout_dir() + "/current.conf", "data/layout.conf"}}},
+      // Its mask is the group bits; without it uid 1234 would lose read.
+      {"an ACL and a user.* attribute", layout_path(), 0640, std::nullopt, {}, true},
   };
   start_services({"--mount", "ceiling"});
   for (const test_case& c : cases) {
@@ -306,6 +366,10 @@ TEST_F(WriteTest, KeepsTheFileAsTheFirmwareSetItUp) {
     for (const link& l : c.links) {
       fs::create_symlink(l.target, l.path);
     }
+    if (const std::string why = c.attributes ? set_attributes(c.file) : ""; !why.empty()) {
+      std::cerr << "skipped: " << why << "\n";
+      continue;
+    }
     struct stat before;
     ASSERT_EQ(stat(c.file.c_str(), &before), 0);
     const std::vector<std::string> folder_before = folder_names(fs::path(c.file).parent_path());
@@ -324,6 +388,10 @@ TEST_F(WriteTest, KeepsTheFileAsTheFirmwareSetItUp) {
     EXPECT_EQ(after.st_mode & 07777, c.mode);
     EXPECT_EQ(after.st_uid, before.st_uid);
     EXPECT_EQ(after.st_gid, before.st_gid);
+    if (c.attributes) {
+      EXPECT_EQ(attribute(c.file, kAcl), kAcl1234);
+      EXPECT_EQ(attribute(c.file, kUserAttribute), "kept");
+    }
     for (const link& l : c.links) {
       std::error_code not_a_link;
       EXPECT_EQ(fs::read_symlink(l.path, not_a_link), l.target) << l.path << " is a link no more";
@@ -338,7 +406,7 @@ TEST_F(WriteTest, LeavesTheFileAloneWhenSavingFails) {
     std::string name;
     run_options options;
     std::vector<std::string> links;  // the link at the layout path, if any
-    std::string temp_file;           // the temporary file's name in the log
+    std::string failure;             // the first syslog line
   };
 
   const std::string persist = temp_path("persist");
@@ -346,20 +414,38 @@ TEST_F(WriteTest, LeavesTheFileAloneWhenSavingFails) {
   read_only_layout.read_only_layout = true;
   run_options read_only_persist;
   read_only_persist.read_only_folder = persist;
+  run_options acl_refused;
+  acl_refused.fail = "acl";
+  const auto failure = [](const std::string& what, const std::string& temp_file) {
+    return "set_quadview_layout({LINE}) Error code=" + what + " \u201c" + temp_file + "\u201d: ";
+  };
   const test_case cases[] = {
       {"a read-only layout folder",
        read_only_layout,
        {},
-       "/etc/quadoverviewconf/quadview.conf.{ANY}"},
+       failure("8, message=Failed to create file", "/etc/quadoverviewconf/quadview.conf.{ANY}") +
+           "Read-only file system\n"},
       // The temporary file goes beside the file the link leads to, not beside the link.
       {"a link into a read-only folder",
        read_only_persist,
        {persist + "/quadview.conf"},
-       persist + "/quadview.conf.{ANY}"},
+       failure("8, message=Failed to create file", persist + "/quadview.conf.{ANY}") +
+           "Read-only file system\n"},
+      // Without its ACL the new file would let the group write and uid 1234 no longer read.
+      {"an ACL that cannot be carried",
+       acl_refused,
+       {},
+       failure(
+           "22, message=Failed to set the access control list of file",
+           "/etc/quadoverviewconf/quadview.conf.{ANY}") +
+           "Operation not permitted\n"},
   };
   start_services({"--mount", "ceiling"});
   for (const test_case& c : cases) {
     SCOPED_TRACE(c.name);
+    if (!c.options.fail.empty() && !why_no_environment_from_files().empty()) {
+      continue;  // no helper to fail the call with
+    }
     fs::remove_all(layout_dir());
     fs::remove_all(persist);
     fs::create_directories(layout_dir());
@@ -370,16 +456,15 @@ TEST_F(WriteTest, LeavesTheFileAloneWhenSavingFails) {
       std::ofstream(c.links[0]) << kTwoMounts;
       fs::create_symlink(c.links[0], layout_path());
     }
+    if (const std::string why = c.options.fail == "acl" ? set_attributes(layout_path()) : "";
+        !why.empty()) {
+      std::cerr << "skipped: " << why << "\n";
+      continue;
+    }
     forget_calls();
     const cgi_result result = set("id=2,3,4,1", c.options);
     expect_response(result, error_response(500));
-    expect_log(
-        result,
-        {{LOG_ERR,
-          "set_quadview_layout({LINE}) Error code=8, message=Failed to create file \u201c" +
-              c.temp_file + "\u201d: Read-only file system\n"},
-         {LOG_ERR, kLayoutNotSet},
-         {LOG_ERR, kSetFailed}});
+    expect_log(result, {{LOG_ERR, c.failure}, {LOG_ERR, kLayoutNotSet}, {LOG_ERR, kSetFailed}});
     EXPECT_EQ(read_layout(), kTwoMounts);
     EXPECT_EQ(layout_folder(), std::vector<std::string>({"quadview.conf"}));
     EXPECT_EQ(

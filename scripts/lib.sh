@@ -60,7 +60,7 @@ demo_admin=admin:change-it
 web_server_packages=(lighttpd apache2 nginx-light fcgiwrap busybox mini-httpd openssl)
 
 # What building and testing natively needs.
-build_packages=(build-essential cmake pkg-config libglib2.0-dev libgtest-dev dbus-daemon
+build_packages=(build-essential dpkg-dev cmake pkg-config libglib2.0-dev libgtest-dev dbus-daemon
   util-linux clang-format curl valgrind libxml2-utils "${web_server_packages[@]}")
 
 # What the demo's --once needs on top of build_packages to drive its page in a real browser

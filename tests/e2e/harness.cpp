@@ -560,13 +560,6 @@ void add_preload(sandbox_plan* plan) {
       "verify_asan_link_order=0");
 }
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // Checks the document that follows the headers of a run's output against the schema. Tests
 // make up to hundreds of runs with a handful of distinct answers, so each distinct document is
 // checked once per test process, which is why the record of valid ones outlives a test.
@@ -680,6 +673,13 @@ std::string two_mounts_stored(const std::array<int, 4>& ceiling_ids) {
 
 std::string response_for(const std::string& body) {
   return std::string(kHeaders) + kDeclaration + kRootStart + body + kRootEnd + "\n";
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
 }
 
 std::string head_response() { return kHeaders; }

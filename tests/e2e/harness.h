@@ -137,6 +137,9 @@ class child_process {
   pid_t pid_ = -1;
 };
 
+// The whole contents of a file ("" when it cannot be read).
+std::string read_file(const std::string& path);
+
 // The names in a folder, sorted.
 std::vector<std::string> folder_names(const std::string& folder);
 

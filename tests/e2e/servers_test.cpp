@@ -10,7 +10,6 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 #include "harness.h"
@@ -47,13 +46,6 @@ struct request_row {
   size_t form_bytes = 0;
   const char* header = nullptr;
 };
-
-std::string read_whole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 std::string document_of(const std::string& response) {
   return response.substr(response.find("\r\n\r\n") + 4);
@@ -106,7 +98,7 @@ class ServersTest : public QuadviewTest, public testing::WithParamInterface<serv
     close(out[1]);
     const std::optional<std::string> line = read_line(out[0], 60000);
     close(out[0]);
-    ASSERT_EQ(line, std::optional<std::string>("ready")) << read_whole(temp_path("web-server.log"));
+    ASSERT_EQ(line, std::optional<std::string>("ready")) << read_file(temp_path("web-server.log"));
   }
 
   void TearDown() override {
@@ -134,11 +126,11 @@ class ServersTest : public QuadviewTest, public testing::WithParamInterface<serv
     }
     command += " '" + url_ + row.target + "'";
     const int status = std::system(command.c_str());
-    const std::string blocks = read_whole(temp_path("headers"));
+    const std::string blocks = read_file(temp_path("headers"));
     const size_t last = blocks.rfind("\r\n\r\n", blocks.size() - 5);
     *headers = last == std::string::npos ? blocks : blocks.substr(last + 4);
     *status_line = headers->substr(0, headers->find("\r\n"));
-    *body = read_whole(temp_path("body"));
+    *body = read_file(temp_path("body"));
     return status;
   }
 

@@ -1,11 +1,9 @@
 #include "device/bus_connect.h"
 
+#include <errno.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <string.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -13,206 +11,450 @@ namespace {
 // What a nonce-tcp: bus expects first on a new connection.
 constexpr gsize kNonceSize = 16;
 
-// Waits until `socket` is ready for `condition`. Returns false once `end_time` has come first.
-bool wait_for(GSocket* socket, GIOCondition condition, gint64 end_time) {
-  const gint64 left_us = end_time - g_get_monotonic_time();
-  return left_us > 0 &&
-         g_socket_condition_timed_wait(
-             socket, condition, left_us, nullptr /* cancellable */, nullptr /* error */);
+// The longest line of the authentication that a bus sends ("OK <guid>", "REJECTED <mechanisms>").
+constexpr gsize kMaxAuthLine = 512;
+
+// The largest answer to Hello taken: it carries one unique name.
+constexpr gssize kMaxHelloReply = 4096;
+
+// The serial of Hello, the first message on the connection.
+constexpr guint32 kHelloSerial = 1;
+
+// Sets `error` to the time being up, worded as GLib words it. Returns false.
+bool fail_timed_out(GError** error) {
+  g_set_error_literal(error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT, "Timeout was reached");
+  return false;
 }
 
-// The unescaped value of `key` among an address entry's "key=value" pairs (g_free), or nullptr.
-char* dup_value(char** pairs, const char* key) {
-  const size_t length = strlen(key);
-  for (char** pair = pairs; *pair; pair++) {
-    if (strncmp(*pair, key, length) == 0 && (*pair)[length] == '=') {
-      return g_uri_unescape_string(*pair + length + 1, nullptr /* illegal characters */);
+// Waits until `socket` is ready for `condition`. Returns false with `error` set once `end_time`
+// has come first.
+bool wait_for(GSocket* socket, GIOCondition condition, gint64 end_time, GError** error) {
+  const gint64 left_us = end_time - g_get_monotonic_time();
+  return (left_us > 0 &&
+          g_socket_condition_timed_wait(
+              socket, condition, left_us, nullptr /* cancellable */, nullptr /* error */)) ||
+         fail_timed_out(error);
+}
+
+// Sends all of `data` on the non-blocking `socket` before `end_time`.
+bool send_all(GSocket* socket, const char* data, gsize length, gint64 end_time, GError** error) {
+  while (length > 0) {
+    g_autoptr(GError) local_error = nullptr;
+    const gssize sent =
+        g_socket_send(socket, data, length, nullptr /* cancellable */, &local_error);
+    if (sent < 0 && g_error_matches(local_error, G_IO_ERROR, G_IO_ERROR_WOULD_BLOCK)) {
+      if (!wait_for(socket, G_IO_OUT, end_time, error)) {
+        return false;
+      }
+      continue;
+    }
+    if (sent < 0) {
+      g_propagate_error(error, static_cast<GError*>(g_steal_pointer(&local_error)));
+      return false;
+    }
+    data += sent;
+    length -= static_cast<gsize>(sent);
+  }
+  return true;
+}
+
+// Receives up to `length` bytes (at least one) from the non-blocking `socket` before `end_time`.
+// Returns how many, or -1 with `error` set; a bus that closed the connection is an error.
+gssize receive_some(GSocket* socket, char* buffer, gsize length, gint64 end_time, GError** error) {
+  for (;;) {
+    g_autoptr(GError) local_error = nullptr;
+    const gssize got =
+        g_socket_receive(socket, buffer, length, nullptr /* cancellable */, &local_error);
+    if (got > 0) {
+      return got;
+    }
+    if (got == 0) {
+      g_set_error_literal(error, G_IO_ERROR, G_IO_ERROR_CLOSED, "The connection is closed");
+      return -1;
+    }
+    if (!g_error_matches(local_error, G_IO_ERROR, G_IO_ERROR_WOULD_BLOCK)) {
+      g_propagate_error(error, static_cast<GError*>(g_steal_pointer(&local_error)));
+      return -1;
+    }
+    if (!wait_for(socket, G_IO_IN, end_time, error)) {
+      return -1;
     }
   }
-  return nullptr;
 }
 
-// The socket address of one bus address entry, "transport:key=value,...", and for nonce-tcp:
-// its nonce file in `nonce_file`. Names are not looked up: a host is a number or localhost.
-// Returns nullptr for an entry this program does not connect to.
-GSocketAddress* parse_entry(const char* entry, char** nonce_file) {
+// Receives exactly `length` bytes, and not one more: what follows is GDBus's to read.
+bool receive_exactly(GSocket* socket, char* buffer, gsize length, gint64 end_time, GError** error) {
+  while (length > 0) {
+    const gssize got = receive_some(socket, buffer, length, end_time, error);
+    if (got < 0) {
+      return false;
+    }
+    buffer += got;
+    length -= static_cast<gsize>(got);
+  }
+  return true;
+}
+
+// Receives one line of the authentication, without its "\r\n" (g_free), or nullptr. The bus sends
+// nothing more until it is answered, so whatever arrives belongs to the line.
+char* receive_auth_line(GSocket* socket, gint64 end_time, GError** error) {
+  char line[kMaxAuthLine + 1];
+  gsize used = 0;
+  while (used < 2 || line[used - 2] != '\r' || line[used - 1] != '\n') {
+    if (used == kMaxAuthLine) {
+      g_set_error_literal(
+          error, G_IO_ERROR, G_IO_ERROR_INVALID_DATA, "The bus's authentication line is too long");
+      return nullptr;
+    }
+    const gssize got = receive_some(socket, line + used, kMaxAuthLine - used, end_time, error);
+    if (got < 0) {
+      return nullptr;
+    }
+    used += static_cast<gsize>(got);
+  }
+  return g_strndup(line, used - 2);
+}
+
+// Whether `mechanism` is among those a REJECTED line names.
+bool offers_mechanism(const char* rejected, const char* mechanism) {
+  g_auto(GStrv) words = g_strsplit(rejected, " ", -1);
+  return g_strv_contains(const_cast<const char* const*>(words), mechanism);
+}
+
+// Authenticates on a new connection as the bus daemon expects of a client: a NUL byte, then
+// EXTERNAL, which the bus checks against the socket's credentials. A bus reached over TCP has no
+// such credentials, and may offer ANONYMOUS instead, tried then.
+bool authenticate(GSocket* socket, gint64 end_time, GError** error) {
+  g_autofree char* uid = g_strdup_printf("%u", static_cast<unsigned>(geteuid()));
+  g_autoptr(GString) command = g_string_new(nullptr);
+  g_string_append_c(command, '\0');
+  g_string_append(command, "AUTH EXTERNAL ");
+  for (const char* p = uid; *p; p++) {
+    g_string_append_printf(command, "%02x", static_cast<unsigned char>(*p));
+  }
+  g_string_append(command, "\r\n");
+  if (!send_all(socket, command->str, command->len, end_time, error)) {
+    return false;
+  }
+  g_autofree char* answer = receive_auth_line(socket, end_time, error);
+  if (answer && g_str_has_prefix(answer, "REJECTED ") && offers_mechanism(answer, "ANONYMOUS")) {
+    // The trace that ANONYMOUS carries: "quadview", in hexadecimal.
+    constexpr char kAnonymous[] = "AUTH ANONYMOUS 7175616476696577\r\n";
+    g_clear_pointer(&answer, g_free);
+    if (!send_all(socket, kAnonymous, sizeof kAnonymous - 1, end_time, error)) {
+      return false;
+    }
+    answer = receive_auth_line(socket, end_time, error);
+  }
+  if (!answer) {
+    return false;
+  }
+  if (!g_str_has_prefix(answer, "OK ")) {
+    g_set_error(
+        error,
+        G_IO_ERROR,
+        G_IO_ERROR_PERMISSION_DENIED,
+        "The bus refused authentication: %s",
+        answer);
+    return false;
+  }
+  return true;
+}
+
+// Ends the authentication and registers the connection on the bus (Hello), as GDBus would on a
+// message bus connection, but with every wait bounded. The answer is read to its last byte and
+// no further: the bus may send its NameAcquired signal right after it, for GDBus to read.
+bool register_on_bus(GSocket* socket, gint64 end_time, GError** error) {
+  g_autoptr(GDBusMessage) hello = g_dbus_message_new_method_call(
+      "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "Hello");
+  g_dbus_message_set_serial(hello, kHelloSerial);
+  gsize hello_size = 0;
+  g_autofree guchar* blob =
+      g_dbus_message_to_blob(hello, &hello_size, G_DBUS_CAPABILITY_FLAGS_NONE, error);
+  if (!blob) {
+    return false;
+  }
+  g_autoptr(GString) begin = g_string_new("BEGIN\r\n");
+  g_string_append_len(begin, reinterpret_cast<const char*>(blob), static_cast<gssize>(hello_size));
+  if (!send_all(socket, begin->str, begin->len, end_time, error)) {
+    return false;
+  }
+
+  // A message's first 16 bytes tell its whole size.
+  guchar header[16];
+  if (!receive_exactly(socket, reinterpret_cast<char*>(header), sizeof header, end_time, error)) {
+    return false;
+  }
+  const gssize size = g_dbus_message_bytes_needed(header, sizeof header, error);
+  if (size < 0) {
+    return false;
+  }
+  if (size < static_cast<gssize>(sizeof header) || size > kMaxHelloReply) {
+    g_set_error_literal(
+        error, G_IO_ERROR, G_IO_ERROR_INVALID_DATA, "The bus's answer to Hello is too large");
+    return false;
+  }
+  g_autofree guchar* message = static_cast<guchar*>(g_malloc(size));
+  memcpy(message, header, sizeof header);
+  if (!receive_exactly(
+          socket,
+          reinterpret_cast<char*>(message) + sizeof header,
+          static_cast<gsize>(size) - sizeof header,
+          end_time,
+          error)) {
+    return false;
+  }
+  g_autoptr(GDBusMessage) reply = g_dbus_message_new_from_blob(
+      message, static_cast<gsize>(size), G_DBUS_CAPABILITY_FLAGS_NONE, error);
+  if (!reply || g_dbus_message_to_gerror(reply, error)) {
+    return false;
+  }
+  if (g_dbus_message_get_message_type(reply) != G_DBUS_MESSAGE_TYPE_METHOD_RETURN ||
+      g_dbus_message_get_reply_serial(reply) != kHelloSerial) {
+    g_set_error_literal(
+        error, G_IO_ERROR, G_IO_ERROR_INVALID_DATA, "The bus did not answer Hello first");
+    return false;
+  }
+  return true;
+}
+
+// The "key=value" pairs of one address entry "transport:key=value,...", as GDBus reads them: the
+// values %-unescaped, the last of a repeated key counting. Returns the table (keys and values
+// owned) and sets `transport`, or nullptr with `error` set.
+GHashTable* parse_entry(const char* entry, char** transport, GError** error) {
   const char* colon = strchr(entry, ':');
-  if (!colon) {
+  if (!colon || colon == entry) {
+    g_set_error(
+        error,
+        G_IO_ERROR,
+        G_IO_ERROR_INVALID_ARGUMENT,
+        "Address element “%s” does not contain a transport and a colon (:)",
+        entry);
     return nullptr;
   }
-  g_autofree char* transport = g_strndup(entry, colon - entry);
-  g_auto(GStrv) pairs = g_strsplit(colon + 1, ",", -1);
-  if (strcmp(transport, "unix") == 0) {
-    g_autofree char* path = dup_value(pairs, "path");
-    g_autofree char* abstract = dup_value(pairs, "abstract");
-    if (path) {
-      return g_unix_socket_address_new(path);
+  g_autoptr(GHashTable) pairs = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, g_free);
+  g_auto(GStrv) pieces = g_strsplit(colon + 1, ",", -1);
+  for (char** piece = pieces; *piece; piece++) {
+    if (**piece == '\0' && !piece[1] && piece == pieces) {
+      break;  // "transport:" alone has no pairs
     }
-    return abstract ? g_unix_socket_address_new_with_type(
-                          abstract, -1 /* NUL-terminated */, G_UNIX_SOCKET_ADDRESS_ABSTRACT)
-                    : nullptr;
+    const char* equals = strchr(*piece, '=');
+    char* value =
+        equals ? g_uri_unescape_string(equals + 1, nullptr /* illegal characters */) : nullptr;
+    if (!value || equals == *piece) {
+      g_free(value);
+      g_set_error(
+          error,
+          G_IO_ERROR,
+          G_IO_ERROR_INVALID_ARGUMENT,
+          "Key/Value pair “%s” in address element “%s” is malformed",
+          *piece,
+          entry);
+      return nullptr;
+    }
+    g_hash_table_insert(pairs, g_strndup(*piece, equals - *piece), value);
+  }
+  *transport = g_strndup(entry, colon - entry);
+  return static_cast<GHashTable*>(g_steal_pointer(&pairs));
+}
+
+// Sets `error` to an address that this program does not connect to. Returns false.
+bool fail_address(GError** error, const char* entry, const char* what) {
+  g_set_error(
+      error, G_IO_ERROR, G_IO_ERROR_INVALID_ARGUMENT, "Error in address “%s” — %s", entry, what);
+  return false;
+}
+
+// The socket addresses that one parsed address entry names, in the order they are tried, and for
+// nonce-tcp: its nonce file in `nonce_file`. Names are not looked up: a host is a number, or
+// localhost, which is both loopback addresses. Returns false with `error` set for an entry this
+// program does not connect to.
+bool resolve_entry(
+    const char* entry,
+    const char* transport,
+    GHashTable* pairs,
+    GPtrArray* addresses,
+    char** nonce_file,
+    GError** error) {
+  const auto value = [pairs](const char* key) {
+    return static_cast<const char*>(g_hash_table_lookup(pairs, key));
+  };
+  if (strcmp(transport, "unix") == 0) {
+    const char* path = value("path");
+    const char* abstract = value("abstract");
+    if (!path == !abstract) {
+      return fail_address(
+          error, entry, "the unix transport requires exactly one of the keys path or abstract");
+    }
+    g_ptr_array_add(
+        addresses,
+        path ? g_unix_socket_address_new(path)
+             : g_unix_socket_address_new_with_type(
+                   abstract, -1 /* NUL-terminated */, G_UNIX_SOCKET_ADDRESS_ABSTRACT));
+    return true;
   }
 
   const bool with_nonce = strcmp(transport, "nonce-tcp") == 0;
   if (!with_nonce && strcmp(transport, "tcp") != 0) {
-    return nullptr;
+    return fail_address(error, entry, "the transport is unknown or unsupported");
   }
-  g_autofree char* host = dup_value(pairs, "host");
-  g_autofree char* port = dup_value(pairs, "port");
-  g_autofree char* family = dup_value(pairs, "family");
-  g_autofree char* file = dup_value(pairs, "noncefile");
+  const char* host = value("host");
+  const char* port = value("port");
+  const char* family = value("family");
   char* end = nullptr;
   const guint64 number = port ? g_ascii_strtoull(port, &end, 10) : 0;
-  if (!host || !port || end == port || *end || number > G_MAXUINT16 || (with_nonce && !file)) {
-    return nullptr;
+  if (!port || end == port || *end || number > G_MAXUINT16) {
+    return fail_address(error, entry, "the port attribute is missing or malformed");
   }
-  g_autoptr(GInetAddress) inet = g_inet_address_new_from_string(host);
-  if (!inet && strcmp(host, "localhost") == 0) {
-    inet = g_inet_address_new_loopback(
-        g_strcmp0(family, "ipv6") == 0 ? G_SOCKET_FAMILY_IPV6 : G_SOCKET_FAMILY_IPV4);
+  if (family && strcmp(family, "ipv4") != 0 && strcmp(family, "ipv6") != 0) {
+    return fail_address(error, entry, "the family attribute is malformed");
   }
-  if (!inet) {
-    return nullptr;
+  if (with_nonce && !value("noncefile")) {
+    return fail_address(error, entry, "the noncefile attribute is missing or malformed");
   }
-  *nonce_file = static_cast<char*>(g_steal_pointer(&file));
-  return g_inet_socket_address_new(inet, static_cast<guint16>(number));
+  g_autoptr(GInetAddress) inet = host ? g_inet_address_new_from_string(host) : nullptr;
+  if (inet) {
+    g_ptr_array_add(addresses, g_inet_socket_address_new(inet, static_cast<guint16>(number)));
+  } else if (host && g_ascii_strcasecmp(host, "localhost") == 0) {
+    constexpr GSocketFamily kLoopbacks[] = {G_SOCKET_FAMILY_IPV4, G_SOCKET_FAMILY_IPV6};
+    for (const GSocketFamily loopback : kLoopbacks) {
+      g_autoptr(GInetAddress) address = g_inet_address_new_loopback(loopback);
+      g_ptr_array_add(addresses, g_inet_socket_address_new(address, static_cast<guint16>(number)));
+    }
+  } else {
+    return fail_address(error, entry, "the host attribute is missing or not a numeric address");
+  }
+  *nonce_file = g_strdup(value("noncefile"));
+  return true;
 }
 
-// Reads the nonce from the regular file at `path` into `nonce`. It is opened without blocking,
-// so a FIFO there fails at once instead of waiting for a writer.
-bool read_nonce(const char* path, char* nonce) {
+// Reads the nonce from the regular file at `path` into `nonce`: exactly 16 bytes. It is opened
+// without blocking, so a FIFO there fails at once instead of waiting for a writer.
+bool read_nonce(const char* path, char* nonce, GError** error) {
   const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
+    const int code = errno;
+    g_set_error(
+        error,
+        G_IO_ERROR,
+        g_io_error_from_errno(code),
+        "Error reading from nonce file “%s”: %s",
+        path,
+        g_strerror(code));
     return false;
   }
   struct stat st;
   const bool read_it = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                       st.st_size == static_cast<off_t>(kNonceSize) &&
                        read(fd, nonce, kNonceSize) == static_cast<ssize_t>(kNonceSize);
   close(fd);
+  if (!read_it) {
+    g_set_error(
+        error,
+        G_IO_ERROR,
+        G_IO_ERROR_INVALID_DATA,
+        "The nonce file “%s” is not a regular file of 16 bytes",
+        path);
+  }
   return read_it;
 }
 
-// A non-blocking socket connected to one address entry before `end_time`, the nonce sent for
-// nonce-tcp:; nullptr when there is none.
-GSocket* connect_entry(const char* entry, gint64 end_time) {
-  g_autofree char* nonce_file = nullptr;
-  g_autoptr(GSocketAddress) address = parse_entry(entry, &nonce_file);
-  char nonce[kNonceSize];
-  if (!address || (nonce_file && !read_nonce(nonce_file, nonce))) {
-    return nullptr;
-  }
+// A non-blocking socket connected to `address` before `end_time`, or nullptr with `error` set.
+GSocket* connect_socket(GSocketAddress* address, gint64 end_time, GError** error) {
   g_autoptr(GSocket) socket = g_socket_new(
-      g_socket_address_get_family(address),
-      G_SOCKET_TYPE_STREAM,
-      G_SOCKET_PROTOCOL_DEFAULT,
-      nullptr /* error */);
+      g_socket_address_get_family(address), G_SOCKET_TYPE_STREAM, G_SOCKET_PROTOCOL_DEFAULT, error);
   if (!socket) {
     return nullptr;
   }
   g_socket_set_blocking(socket, FALSE);
-  g_autoptr(GError) error = nullptr;
-  if (!g_socket_connect(socket, address, nullptr /* cancellable */, &error) &&
-      (!g_error_matches(error, G_IO_ERROR, G_IO_ERROR_PENDING) ||
-       !wait_for(socket, G_IO_OUT, end_time) ||
-       !g_socket_check_connect_result(socket, nullptr /* error */))) {
+  g_autoptr(GError) local_error = nullptr;
+  if (g_socket_connect(socket, address, nullptr /* cancellable */, &local_error)) {
+    return static_cast<GSocket*>(g_steal_pointer(&socket));
+  }
+  if (g_error_matches(local_error, G_IO_ERROR, G_IO_ERROR_PENDING)) {
+    g_clear_error(&local_error);
+    if (!wait_for(socket, G_IO_OUT, end_time, error)) {
+      return nullptr;
+    }
+    if (g_socket_check_connect_result(socket, &local_error)) {
+      return static_cast<GSocket*>(g_steal_pointer(&socket));
+    }
+  }
+  g_propagate_prefixed_error(
+      error, static_cast<GError*>(g_steal_pointer(&local_error)), "Could not connect: ");
+  return nullptr;
+}
+
+// A non-blocking socket connected to one address entry before `end_time`, the nonce sent for
+// nonce-tcp:; nullptr with `error` set when there is none.
+GSocket* connect_entry(const char* entry, gint64 end_time, GError** error) {
+  g_autofree char* transport = nullptr;
+  g_autoptr(GHashTable) pairs = parse_entry(entry, &transport, error);
+  g_autoptr(GPtrArray) addresses = g_ptr_array_new_with_free_func(g_object_unref);
+  g_autofree char* nonce_file = nullptr;
+  if (!pairs || !resolve_entry(entry, transport, pairs, addresses, &nonce_file, error)) {
     return nullptr;
   }
-  // Sent first on a new connection, it fits in the socket's buffer at once.
-  if (nonce_file &&
-      g_socket_send(socket, nonce, kNonceSize, nullptr /* cancellable */, nullptr /* error */) !=
-          static_cast<gssize>(kNonceSize)) {
+  char nonce[kNonceSize];
+  if (nonce_file && !read_nonce(nonce_file, nonce, error)) {
+    return nullptr;
+  }
+  g_autoptr(GSocket) socket = nullptr;
+  g_autoptr(GError) last_error = nullptr;
+  for (guint i = 0; i < addresses->len && !socket; i++) {
+    g_clear_error(&last_error);
+    socket = connect_socket(G_SOCKET_ADDRESS(addresses->pdata[i]), end_time, &last_error);
+  }
+  if (!socket) {
+    g_propagate_error(error, static_cast<GError*>(g_steal_pointer(&last_error)));
+    return nullptr;
+  }
+  if (nonce_file && !send_all(socket, nonce, kNonceSize, end_time, error)) {
     return nullptr;
   }
   return static_cast<GSocket*>(g_steal_pointer(&socket));
 }
 
-// Shuts down the socket whose descriptor the timer's signal carries: whatever waits on it wakes
-// up and fails.
-void shut_socket(int /* signal */, siginfo_t* info, void* /* context */) {
-  shutdown(info->si_value.sival_int, SHUT_RDWR);
-}
-
-// While it lives, a timer shuts the socket `fd` down at `end_time`: GDBus authenticates a new
-// connection and registers it (Hello) waiting on the socket as long as it takes, and a bus that
-// answers slowly, or a byte at a time, must not keep it past the exchange's end.
-class socket_deadline {
- public:
-  socket_deadline(int fd, gint64 end_time) {
-    struct sigaction action = {};
-    action.sa_sigaction = shut_socket;
-    action.sa_flags = SA_SIGINFO | SA_RESTART;
-    sigemptyset(&action.sa_mask);
-    installed_ = sigaction(kSignal, &action, &old_action_) == 0;
-
-    struct sigevent event = {};
-    event.sigev_notify = SIGEV_SIGNAL;
-    event.sigev_signo = kSignal;
-    event.sigev_value.sival_int = fd;
-    created_ = installed_ && timer_create(CLOCK_MONOTONIC, &event, &timer_) == 0;
-
-    const gint64 left_us = MAX(end_time - g_get_monotonic_time(), 1);
-    struct itimerspec when = {};
-    when.it_value.tv_sec = static_cast<time_t>(left_us / G_USEC_PER_SEC);
-    when.it_value.tv_nsec = static_cast<long>(left_us % G_USEC_PER_SEC * 1000);
-    armed_ = created_ && timer_settime(timer_, 0 /* relative */, &when, nullptr) == 0;
-  }
-
-  socket_deadline(const socket_deadline&) = delete;
-  socket_deadline& operator=(const socket_deadline&) = delete;
-
-  // Deleting the timer also withdraws a signal of it still pending, so the old action may return.
-  ~socket_deadline() {
-    if (created_) {
-      timer_delete(timer_);
-    }
-    if (installed_) {
-      sigaction(kSignal, &old_action_, nullptr);
-    }
-  }
-
-  bool armed() const { return armed_; }
-
- private:
-  static constexpr int kSignal = SIGALRM;
-  struct sigaction old_action_ = {};
-  timer_t timer_ = {};
-  bool installed_ = false;
-  bool created_ = false;
-  bool armed_ = false;
-};
-
 }  // namespace
 
-GDBusConnection* connect_system_bus(gint64 end_time) {
-  g_autofree char* address = g_dbus_address_get_for_bus_sync(
-      G_BUS_TYPE_SYSTEM, nullptr /* cancellable */, nullptr /* error */);
+GDBusConnection* connect_system_bus(gint64 end_time, GError** error) {
+  g_autofree char* address =
+      g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SYSTEM, nullptr /* cancellable */, error);
   if (!address) {
     return nullptr;
   }
   // As GDBus does: the first entry that connects is the bus.
   g_auto(GStrv) entries = g_strsplit(address, ";", -1);
   g_autoptr(GSocket) socket = nullptr;
+  g_autoptr(GError) last_error = nullptr;
   for (char** entry = entries; *entry && !socket; entry++) {
-    socket = connect_entry(*entry, end_time);
+    if (**entry != '\0') {
+      g_clear_error(&last_error);
+      socket = connect_entry(*entry, end_time, &last_error);
+    }
   }
   if (!socket) {
+    if (!last_error) {
+      g_set_error_literal(
+          &last_error, G_IO_ERROR, G_IO_ERROR_INVALID_ARGUMENT, "The given address is empty");
+    }
+    g_propagate_error(error, static_cast<GError*>(g_steal_pointer(&last_error)));
+    return nullptr;
+  }
+  if (!authenticate(socket, end_time, error) || !register_on_bus(socket, end_time, error)) {
     return nullptr;
   }
 
-  // Connected: GDBus authenticates and registers the connection, until the deadline at most.
+  // Authenticated and registered: GDBus takes the stream over as it is, and neither
+  // authenticates nor says Hello again. Without the message-bus flag it adds no match rules for
+  // a proxy's signals either: a proxy here lives for one exchange, and follows none.
   g_socket_set_blocking(socket, TRUE);
   g_autoptr(GSocketConnection) stream = g_socket_connection_factory_create_connection(socket);
-  const socket_deadline deadline(g_socket_get_fd(socket), end_time);
-  if (!deadline.armed()) {
-    return nullptr;
-  }
   return g_dbus_connection_new_sync(
       G_IO_STREAM(stream),
       nullptr /* guid */,
-      static_cast<GDBusConnectionFlags>(
-          G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+      G_DBUS_CONNECTION_FLAGS_NONE,
       nullptr /* observer */,
       nullptr /* cancellable */,
-      nullptr /* error */);
+      error);
 }

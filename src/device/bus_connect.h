@@ -3,10 +3,16 @@
 #include <gio/gio.h>
 
 // Connects to the system bus (DBUS_SYSTEM_BUS_ADDRESS, or its standard place), authenticates and
-// registers on it, all before `end_time` on the monotonic clock, whatever the bus does: the
-// socket is connected here without blocking, waiting for it only until then, and GDBus then
-// authenticates and registers on it under a timer that shuts the socket down at `end_time`.
-// Addresses: unix:path=, unix:abstract=, and tcp: or nonce-tcp: with a numeric host or localhost
-// (a name look-up could wait on the network past any limit), the nonce file a regular file.
-// Returns the connection, or nullptr when there is none.
-GDBusConnection* connect_system_bus(gint64 end_time);
+// registers on it, all before `end_time` on the monotonic clock, whatever the bus does and
+// whatever the process inherited (signal mask, limits): no signal and no thread is used. The
+// socket is connected without blocking, and the program speaks the bus's authentication (SASL
+// EXTERNAL, or ANONYMOUS where the bus offers only that) and its registration (Hello) itself,
+// each wait bounded by `end_time`, before it hands the stream to GDBus.
+// Addresses are read as GDBus reads them: entries separated by ';', tried in order until one
+// connects; in each, the last of a repeated key counts and values are %-unescaped. unix: takes
+// exactly one of path= and abstract=; tcp: and nonce-tcp: take a numeric host or localhost (both
+// loopback addresses, any case; a name look-up could wait on the network past any limit), a port
+// and at most family=ipv4|ipv6; nonce-tcp: a noncefile= of exactly 16 bytes, a regular file.
+// Returns the connection, or nullptr with `error` set to why there is none (the last entry's
+// cause; G_IO_ERROR_TIMED_OUT once `end_time` has come).
+GDBusConnection* connect_system_bus(gint64 end_time, GError** error);

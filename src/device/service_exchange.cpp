@@ -1,6 +1,9 @@
 #include "device/service_exchange.h"
 
+#include <syslog.h>
+
 #include "device/bus_connect.h"
+#include "device/log_value.h"
 
 service_exchange::service_exchange(service_session* session)
     : session_(session ? session : &own_session_),
@@ -32,9 +35,13 @@ GDBusProxy* service_exchange::new_proxy(
   if (!bus) {
     return nullptr;
   }
+  // The connection is not a message-bus one to GDBus (bus_connect registers it itself), which
+  // refuses to follow a named service's signals there; a proxy of one exchange needs neither
+  // those nor the service's properties.
   g_dbus_proxy_new(
       bus,
-      G_DBUS_PROXY_FLAGS_NONE,
+      static_cast<GDBusProxyFlags>(
+          G_DBUS_PROXY_FLAGS_DO_NOT_LOAD_PROPERTIES | G_DBUS_PROXY_FLAGS_DO_NOT_CONNECT_SIGNALS),
       nullptr /* interface info */,
       bus_name,
       object_path,
@@ -69,7 +76,12 @@ GVariant* service_exchange::call(
 
 GDBusConnection* service_exchange::connection() {
   if (!session_->bus) {
-    session_->bus = connect_system_bus(end_time_);
+    g_autoptr(GError) error = nullptr;
+    session_->bus = connect_system_bus(end_time_, &error);
+    if (!session_->bus) {
+      g_autofree char* cause = escape_log_value(error->message);
+      syslog(LOG_ERR, "Failed to connect to the system bus: %s", cause);
+    }
   }
   return session_->bus;
 }

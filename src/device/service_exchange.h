@@ -22,9 +22,9 @@ struct service_session {
 // One exchange with a camera service on the system bus: getting the bus connection, making the
 // proxy, and one method call through it. The whole exchange ends within kExchangeLimitUs or by the
 // request's end, whichever comes first, whatever the bus or the service does (a bus that is slow
-// to accept, authenticate or register a new connection, a service that holds back the properties a
-// new proxy loads, or its answer): past that, the step it is at fails. No thread is added for it:
-// connecting ends by the exchange's end (see bus_connect), and the rest of the exchange runs on a
+// to accept, authenticate or register a new connection, a bus that does not tell a service's owner,
+// or a service that holds back its answer): past that, the step it is at fails. No thread or signal
+// is added for it: connecting ends by the exchange's end (see bus_connect), and the rest runs on a
 // main context of its own, where a timeout source closes the connection once the time is up.
 // Closing it fails every exchange that would follow on it too, which is as well: a request gives up
 // at its first failed exchange.
@@ -40,8 +40,9 @@ class service_exchange {
   // Finishes what the exchange's proxy left behind; the proxy must be released by then.
   ~service_exchange();
 
-  // Makes the proxy for the exchange, without flags, so it also loads the service's properties
-  // and follows its signals. Returns nullptr when no proxy results; the caller logs why.
+  // Makes the proxy for the exchange; it neither loads the service's properties nor follows its
+  // signals. Returns nullptr when no proxy results; the caller logs why (after the exchange's own
+  // line when there is no bus connection).
   GDBusProxy* new_proxy(const char* bus_name, const char* object_path, const char* interface);
 
   // Calls `method` through `proxy` with `parameters` (floating references are taken). Returns the
@@ -49,6 +50,7 @@ class service_exchange {
   GVariant* call(GDBusProxy* proxy, const char* method, GVariant* parameters, GError** error);
 
  private:
+  // The session's bus connection, made now when there is none yet; nullptr after logging why.
   GDBusConnection* connection();
   GAsyncResult* wait_for_result();
   static void keep_result(GObject* source, GAsyncResult* result, gpointer data);

@@ -199,34 +199,115 @@ std::string listen_without_accepting(std::vector<int>* sockets, bool fill, std::
 
 using FaultTest = QuadviewTest;
 
-// No bus to connect to: no proxy, so no orientation, whichever request.
-TEST_F(FaultTest, FailsBothRequestsWithoutABus) {
+// Bus addresses as GDBus reads them. One that leads to no bus: no connection, so no proxy and no
+// orientation, whichever request, and the cause logged. One that leads to a bus (the private one,
+// or one of the test's listening on TCP too, without the services): connected, authenticated
+// and registered, the bus itself answers that the service is unknown.
+TEST_F(FaultTest, ConnectsToABusAddressAsGDBusDoes) {
   write_layout(kTwoMounts);
   std::ofstream(temp_path("not-a-socket")) << "a regular file\n";
+  std::ofstream(temp_path("long-nonce")) << "0123456789abcdefg";
   ASSERT_EQ(mkfifo(temp_path("nonce").c_str(), 0600), 0) << strerror(errno);
   std::vector<int> sockets;
   std::string why;
   const std::string listening = listen_without_accepting(&sockets, false, &why);
   ASSERT_NE(listening, "") << why;
-  const std::string addresses[] = {
-      "unix:path=" + temp_path("nobody-listens"),
-      "unix:path=" + temp_path("not-a-socket"),
-      "no address at all",
-      // Read to block, a nonce file that is a FIFO would wait for a writer forever.
-      "nonce-" + listening + ",noncefile=" + temp_path("nonce"),
+
+  // A bus of the test's on TCP, where a client authenticates ANONYMOUS: on IPv6 loopback, which
+  // it prints escaped (host=%3a%3a1), and with a nonce.
+  std::ofstream(temp_path("tcp-bus.conf")) << "<busconfig>\n"
+                                              "  <listen>tcp:host=%3a%3a1,port=0</listen>\n"
+                                              "  <listen>nonce-tcp:host=127.0.0.1,port=0</listen>\n"
+                                              "  <auth>ANONYMOUS</auth>\n"
+                                              "  <allow_anonymous/>\n"
+                                              "  <policy context=\"default\">\n"
+                                              "    <allow user=\"*\"/>\n"
+                                              "    <allow send_destination=\"*\"/>\n"
+                                              "    <allow receive_sender=\"*\"/>\n"
+                                              "  </policy>\n"
+                                              "</busconfig>\n";
+  int address_pipe[2];
+  ASSERT_EQ(pipe2(address_pipe, O_CLOEXEC), 0);
+  child_process tcp_bus;
+  ASSERT_TRUE(tcp_bus.start(
+      {QUADVIEW_DBUS_DAEMON,
+       "--nofork",
+       "--config-file=" + temp_path("tcp-bus.conf"),
+       "--print-address=3"},
+      {},
+      -1,
+      temp_path("tcp-bus.log"),
+      address_pipe[1]));
+  close(address_pipe[1]);
+  const std::optional<std::string> printed = read_line(address_pipe[0], 30000);
+  close(address_pipe[0]);
+  ASSERT_TRUE(printed) << read_file(temp_path("tcp-bus.log"));
+  std::string ipv6, nonce_tcp;
+  for (size_t start = 0; start < printed->size();) {
+    const size_t end = std::min(printed->find(';', start), printed->size());
+    const std::string entry = printed->substr(start, end - start);
+    (entry.rfind("nonce-tcp:", 0) == 0 ? nonce_tcp : ipv6) = entry;
+    start = end + 1;
+  }
+  ASSERT_NE(ipv6.find("host=%3a%3a1"), std::string::npos) << *printed;
+  const std::string ipv6_port = ipv6.substr(ipv6.find("port=") + 5);
+
+  const std::string kConnected =
+      "get_cameratiltorientation({LINE}) Failed to get CameraTiltOrientation due to "
+      "'GDBus.Error:org.freedesktop.DBus.Error.ServiceUnknown: The name com.tarq.ImageControl "
+      "was not provided by any .service files'";
+  const std::string no_bus = "unix:path=" + temp_path("nobody-listens");
+
+  struct test_case {
+    std::string address;
+    std::string cause;  // why there is no connection; "" for a bus reached
   };
-  for (const std::string& address : addresses) {
+
+  const test_case cases[] = {
+      {no_bus, "Could not connect: No such file or directory"},
+      {"unix:path=" + temp_path("not-a-socket"), "Could not connect: Connection refused"},
+      {"no address at all",
+       "Address element \u201cno address at all\u201d does not contain a transport and a colon "
+       "(:)"},
+      {"", "The given address is empty"},
+      // Read to block, a nonce file that is a FIFO would wait for a writer forever.
+      {"nonce-" + listening + ",noncefile=" + temp_path("nonce"),
+       "The nonce file \u201c" + temp_path("nonce") + "\u201d is not a regular file of 16 bytes"},
+      {"nonce-" + listening + ",noncefile=" + temp_path("long-nonce"),
+       "The nonce file \u201c" + temp_path("long-nonce") +
+           "\u201d is not a regular file of 16 bytes"},
+      {bus_address() + ",abstract=quadview-test",
+       "Error in address \u201c" + bus_address() +
+           ",abstract=quadview-test\u201d \u2014 the unix transport requires exactly one of the "
+           "keys path or abstract"},
+      // The first entry that connects is the bus.
+      {no_bus + ";" + bus_address(), ""},
+      // The last of a repeated key counts.
+      {bus_address() + ",path=" + temp_path("nobody-listens"),
+       "Could not connect: No such file or directory"},
+      {"unix:path=" + temp_path("nobody-listens") + "," + bus_address().substr(5), ""},
+      {ipv6, ""},
+      {nonce_tcp, ""},
+      // localhost is both loopback addresses, in any case.
+      {"tcp:host=LocalHost,port=" + ipv6_port, ""},
+  };
+  for (const test_case& c : cases) {
     for (const char* script : {"/cgi-bin/getquadview.cgi", "/cgi-bin/setquadview.cgi"}) {
-      SCOPED_TRACE(address + " " + script);
+      SCOPED_TRACE(c.address + " " + script);
       run_options options;
-      options.bus_address = address;
+      options.bus_address = c.address;
       const cgi_result result = run(script, "id=2,3,4,1", options);
       expect_response(result, error_response(500));
-      expect_log(
-          result,
-          {{LOG_ERR, "get_cameratiltorientation({LINE}) Error\n"},
-           {LOG_ERR, kNoOrientation},
-           {LOG_ERR, kGetFailed}});
+      std::vector<expected_log> log = {
+          {LOG_ERR, "Failed to connect to the system bus: " + c.cause},
+          {LOG_ERR, "get_cameratiltorientation({LINE}) Error\n"},
+          {LOG_ERR, kNoOrientation},
+          {LOG_ERR, kGetFailed}};
+      if (c.cause.empty()) {
+        log.erase(log.begin(), log.begin() + 2);
+        log.insert(log.begin(), {LOG_ERR, kConnected});
+      }
+      expect_log(result, log);
       EXPECT_EQ(read_layout(), kTwoMounts);
     }
   }
@@ -268,24 +349,22 @@ TEST_F(FaultTest, GivesUpOnABusOrServiceThatDoesNotAnswer) {
     std::string bus_address = "";  // a bus of the test's instead of the private one
   };
 
-  constexpr char kNoProxy[] = "get_cameratiltorientation({LINE}) Error\n";
+  constexpr char kNoProxy[] = "Failed to connect to the system bus: Timeout was reached";
   std::vector<int> sockets;
   std::string why;
   const std::string never_accepting = listen_without_accepting(&sockets, true, &why);
   ASSERT_NE(never_accepting, "") << why;
-  constexpr char kMechanisms[] = "REJECTED EXTERNAL\r\n";
-  const slow_bus slow(
-      temp_path("slow-bus"), {kMechanisms, "OK 0123456789abcdef0123456789abcdef\r\n"}, 20s);
+  // Authenticated after 20 s, it never answers Hello.
+  const slow_bus slow(temp_path("slow-bus"), {"", "OK 0123456789abcdef0123456789abcdef\r\n"}, 20s);
   // Each byte would start a time-out per read anew.
   std::vector<std::string> bytes(30, "O");
-  bytes[0] = kMechanisms;
+  bytes[0] = "";
   const slow_bus trickling(temp_path("trickling-bus"), bytes, 2s);
   const test_case cases[] = {
       // No connection, so no proxy: the bus never answers its authentication.
       {"a stopped bus daemon", {"--mount", "ceiling"}, true, kNoProxy},
-      // The proxy is made without the properties; the call then has no time left.
-      {"a service that holds back its properties",
-       {"--mount", "ceiling", "--image-control-getall-delay-ms", "60000"},
+      {"a service that does not answer",
+       {"--mount", "ceiling", "--delay-ms", "60000"},
        false,
        "get_cameratiltorientation({LINE}) Failed to get CameraTiltOrientation due to 'Timeout was "
        "reached'"},
@@ -314,7 +393,12 @@ TEST_F(FaultTest, GivesUpOnABusOrServiceThatDoesNotAnswer) {
     reader.join();
     for (const cgi_result* result : {static_cast<const cgi_result*>(&read), &write}) {
       expect_response(*result, error_response(500));
-      expect_log(*result, {{LOG_ERR, c.failure}, {LOG_ERR, kNoOrientation}, {LOG_ERR, kGetFailed}});
+      std::vector<expected_log> log = {
+          {LOG_ERR, c.failure}, {LOG_ERR, kNoOrientation}, {LOG_ERR, kGetFailed}};
+      if (c.failure.rfind("Failed to connect", 0) == 0) {
+        log.insert(log.begin() + 1, {LOG_ERR, "get_cameratiltorientation({LINE}) Error\n"});
+      }
+      expect_log(*result, log);
       EXPECT_GE(result->elapsed, std::chrono::seconds(24));
       EXPECT_LT(result->elapsed, std::chrono::seconds(35));
     }
@@ -435,11 +519,11 @@ TEST_F(FaultTest, ReadsTheRequestBodyToItsLength) {
 // file is left behind.
 TEST_F(FaultTest, FinishesTheWriteWhenTerminatedBetweenSaveAndReload) {
   write_layout(kTwoMounts);
-  // The PTZ coordinator is slow to let the program make its proxy for the reload.
-  start_services({"--mount", "ceiling", "--ptz-getall-delay-ms", "2000"});
+  // The PTZ coordinator is slow to answer the reload.
+  start_services({"--mount", "ceiling", "--delay-ms", "2000"});
   run_options options;
   options.while_running = [this](pid_t program) {
-    ASSERT_TRUE(wait_for_call("PTZ GetAll com.tarq.PTZ.Coordinator"));
+    ASSERT_TRUE(wait_for_call(kReload));
     for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
       kill(program, signal);
     }

@@ -89,7 +89,9 @@ TEST_F(ReadTest, FailsWithoutABus) {
   expect_response(result, error_response(500));
   expect_log(
       result,
-      {{LOG_ERR, "get_cameratiltorientation({LINE}) Error\n"},
+      {{LOG_ERR,
+        "Failed to connect to the system bus: Could not connect: No such file or directory"},
+       {LOG_ERR, "get_cameratiltorientation({LINE}) Error\n"},
        {LOG_ERR, kNoOrientation},
        {LOG_ERR, kConfigFailed}});
 }

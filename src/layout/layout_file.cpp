@@ -1,5 +1,6 @@
 #include "layout/layout_file.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <glib/gstdio.h>
@@ -7,6 +8,7 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -98,11 +100,16 @@ bool copy_attributes(const char* from, int to, const char* path, GError** error)
     if (!copied && acl) {
       return fail(error, errno, "set the access control list of file", path);
     }
+    // Left out only when this writer may not set it; any other failure (a full file system)
+    // fails the save rather than drop it unsaid.
+    if (!copied && errno != EPERM && errno != EACCES && errno != ENOTSUP && errno != ENODATA) {
+      return fail(error, errno, "set the extended attributes of file", path);
+    }
   }
   return true;
 }
 
-// Fills the new file (`fd`, taken over and closed) with `contents`, gives it the old file's owner,
+// Fills the new file `fd` with `contents`, gives it the old file's owner,
 // group, extended attributes and permission bits, and flushes it: from the moment it is renamed,
 // nobody may see it with other rights. Until then it is private. The contents go first, since
 // writing clears the set-id bits of a file; owner and group are kept as far as we may set them;
@@ -116,29 +123,84 @@ bool fill_new_file(
     gsize length,
     const char* path,
     GError** error) {
-  scoped_fd file(fd);
-  if (!write_all(file.get(), contents, length)) {
+  if (!write_all(fd, contents, length)) {
     return fail(error, errno, "write file", path);
   }
   // Refused the owner, keeping the group still serves those who read the file through it.
-  if (fchown(file.get(), old.st_uid, old.st_gid) != 0 &&
-      fchown(file.get(), static_cast<uid_t>(-1), old.st_gid) != 0) {
+  if (fchown(fd, old.st_uid, old.st_gid) != 0 &&
+      fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0) {
     // Refused that too: the new file has the writing user's group, as every file it creates.
   }
-  if (!copy_attributes(old_path, file.get(), path, error)) {
+  if (!copy_attributes(old_path, fd, path, error)) {
     return false;
   }
-  if (fchmod(file.get(), old.st_mode & 07777) != 0) {
+  if (fchmod(fd, old.st_mode & 07777) != 0) {
     return fail(error, errno, "set the permissions of file", path);
   }
-  if (fsync(file.get()) != 0) {
+  if (fsync(fd) != 0) {
     return fail(error, errno, "flush file", path);
   }
-  // close() may be the first to report that the data did not reach the disk.
-  if (close(file.release()) != 0) {
-    return fail(error, errno, "close file", path);
-  }
   return true;
+}
+
+// What the name of a temporary file made by a save has after the layout file's own name, before
+// six random characters: "quadview.conf.unsaved-Ab12Cd".
+constexpr char kTemporarySuffix[] = ".unsaved-";
+
+// How old a temporary file must be for a save to take it for one that a killed save left behind:
+// older than any request lasts (55 s), so that it is no other save's that is still running.
+constexpr time_t kStaleAgeSeconds = 60;
+
+// Removes the temporary files that a killed save left beside `target` in `folder`: regular files
+// named as a save names them (kTemporarySuffix and six letters or digits), not written to for
+// kStaleAgeSeconds (a save writes its file as soon as it has made it). Every other name is left
+// alone; a file that cannot be removed stays.
+void remove_stale_temporary_files(int folder, const char* target) {
+  g_autofree char* base = g_path_get_basename(target);
+  g_autofree char* prefix = g_strconcat(base, kTemporarySuffix, nullptr);
+  const int fd = dup(folder);
+  DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
+  if (!dir) {
+    if (fd >= 0) {
+      close(fd);
+    }
+    return;
+  }
+  const time_t now = time(nullptr);
+  for (const struct dirent* entry; (entry = readdir(dir));) {
+    const char* rest =
+        g_str_has_prefix(entry->d_name, prefix) ? entry->d_name + strlen(prefix) : "";
+    bool ours = strlen(rest) == 6;
+    for (const char* p = rest; ours && *p; p++) {
+      ours = g_ascii_isalnum(*p);
+    }
+    struct stat st;
+    if (ours && fstatat(folder, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(st.st_mode) && now - st.st_mtime > kStaleAgeSeconds) {
+      unlinkat(folder, entry->d_name, 0);
+    }
+  }
+  closedir(dir);
+}
+
+// Gives the nameless file `fd` (O_TMPFILE) a temporary name in `folder`, written into the last six
+// characters of `name` (which end in "XXXXXX"). Returns false with errno set.
+bool link_unnamed_file(int fd, int folder, char* name) {
+  g_autofree char* proc_path = g_strdup_printf("/proc/self/fd/%d", fd);
+  const size_t length = strlen(name);
+  for (int attempt = 0; attempt < 100; attempt++) {
+    g_autofree char* letters = g_strdup_printf("%06x", g_random_int_range(0, 0x1000000));
+    memcpy(name + length - 6, letters, 6);
+    // Through /proc, as anyone may; without /proc, as the kernel lets only the privileged.
+    if (linkat(AT_FDCWD, proc_path, folder, name, AT_SYMLINK_FOLLOW) == 0 ||
+        (errno == ENOENT && linkat(fd, "", folder, name, AT_EMPTY_PATH) == 0)) {
+      return true;
+    }
+    if (errno != EEXIST) {
+      return false;
+    }
+  }
+  return false;
 }
 
 }  // namespace
@@ -216,14 +278,34 @@ bool replace_file_contents(
     return fail(error, errno, "open folder", folder_path);
   }
 
-  // Private until it has the old file's rights.
-  g_autofree char* temp_path = g_strconcat(target, ".XXXXXX", nullptr);
-  const int temp = g_mkstemp_full(temp_path, O_RDWR | O_CLOEXEC, 0600);
-  if (temp < 0) {
+  remove_stale_temporary_files(folder.get(), target);
+
+  // Private until it has the old file's rights, and without a name until it is complete where
+  // the file system allows (O_TMPFILE): a save killed half-way then leaves nothing behind.
+  // Elsewhere, a name that says what it is, which a later save removes once it is stale.
+  g_autofree char* base = g_path_get_basename(target);
+  g_autofree char* temp_path =
+      g_strconcat(folder_path, "/", base, kTemporarySuffix, "XXXXXX", nullptr);
+  const int unnamed_fd = open(folder_path, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  const bool unnamed = unnamed_fd >= 0;
+  scoped_fd temp(unnamed ? unnamed_fd : g_mkstemp_full(temp_path, O_RDWR | O_CLOEXEC, 0600));
+  if (temp.get() < 0) {
     return fail(error, errno, "create file", temp_path);
   }
-  if (!fill_new_file(temp, target, old, contents, length, temp_path, error)) {
-    g_unlink(temp_path);
+  bool named = !unnamed;
+  bool done = fill_new_file(temp.get(), target, old, contents, length, temp_path, error);
+  if (done && unnamed) {
+    named = link_unnamed_file(temp.get(), folder.get(), strrchr(temp_path, '/') + 1);
+    done = named || fail(error, errno, "create file", temp_path);
+  }
+  // close() may be the first to report that the data did not reach the disk.
+  if (done && close(temp.release()) != 0) {
+    done = fail(error, errno, "close file", temp_path);
+  }
+  if (!done) {
+    if (named) {
+      g_unlink(temp_path);
+    }
     return false;
   }
   if (rename(temp_path, target) != 0) {

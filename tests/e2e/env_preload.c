@@ -3,8 +3,12 @@
 // each QUADVIEW_ENV_FILE_NAME=PATH in the environment is replaced by NAME=<the contents of PATH>,
 // so the program finds the value where the web server would have put it.
 //
-// It also makes calls fail as a file system may: QUADVIEW_FAIL=folder-flush fails fsync() of a
-// folder with EIO, QUADVIEW_FAIL=acl fails fsetxattr() of an access control list with EPERM.
+// It also makes calls fail as a file system may, for each name in the comma-separated
+// QUADVIEW_FAIL: folder-flush fails fsync() of a folder with EIO, acl fails fsetxattr() of an
+// access control list with EPERM, attribute fails fsetxattr() of a user.* attribute with ENOSPC,
+// no-tmpfile fails open() with O_TMPFILE with EOPNOTSUPP, slow-flush makes every fsync() take
+// 10 s as slow flash may, and kill-on-flush ends the process with SIGKILL at fsync() of a regular
+// file, as an out-of-memory kill may.
 //
 // Only in the program named by QUADVIEW_ENV_FILE_TARGET: a launcher in between (valgrind starts
 // through a shell script) inherits LD_PRELOAD too, and would fail to exec the next step with a
@@ -14,6 +18,8 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -99,14 +105,55 @@ __attribute__((constructor)) static void set_variables_from_files(void) {
 
 static int failing(const char* what) {
   const char* fail = getenv("QUADVIEW_FAIL");
-  return fail && strcmp(fail, what) == 0;
+  const size_t length = strlen(what);
+  for (const char* p = fail; p && *p; p = strchr(p, ',') ? strchr(p, ',') + 1 : NULL) {
+    if (strncmp(p, what, length) == 0 && (p[length] == ',' || p[length] == '\0')) {
+      return 1;
+    }
+  }
+  return 0;
 }
+
+static int open_failing(const char* real, const char* path, int flags, mode_t mode) {
+  if (failing("no-tmpfile") && (flags & O_TMPFILE) == O_TMPFILE) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  int (*real_open)(const char*, int, ...) = (int (*)(const char*, int, ...))dlsym(RTLD_NEXT, real);
+  return real_open(path, flags, mode);
+}
+
+int open(const char* path, int flags, ...) {
+  va_list args;
+  va_start(args, flags);
+  const mode_t mode =
+      (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(args, mode_t) : 0;
+  va_end(args);
+  return open_failing("open", path, flags, mode);
+}
+
+#ifndef __USE_FILE_OFFSET64
+int open64(const char* path, int flags, ...) {
+  va_list args;
+  va_start(args, flags);
+  const mode_t mode =
+      (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(args, mode_t) : 0;
+  va_end(args);
+  return open_failing("open64", path, flags, mode);
+}
+#endif
 
 int fsync(int fd) {
   struct stat st;
   if (failing("folder-flush") && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
     errno = EIO;
     return -1;
+  }
+  if (failing("kill-on-flush") && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    kill(getpid(), SIGKILL);
+  }
+  if (failing("slow-flush")) {
+    sleep(10);
   }
   int (*real_fsync)(int) = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
   return real_fsync(fd);
@@ -115,6 +162,10 @@ int fsync(int fd) {
 int fsetxattr(int fd, const char* name, const void* value, size_t size, int flags) {
   if (failing("acl") && strcmp(name, "system.posix_acl_access") == 0) {
     errno = EPERM;
+    return -1;
+  }
+  if (failing("attribute") && strncmp(name, "user.", 5) == 0) {
+    errno = ENOSPC;
     return -1;
   }
   int (*real_fsetxattr)(int, const char*, const void*, size_t, int) =

@@ -7,6 +7,8 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "cgi/request.h"
@@ -40,7 +42,12 @@ void write_answer(const char* text, size_t length) {
 }
 
 // The length of the request body that CONTENT_LENGTH gives: 0 unless it is a decimal number.
-guint64 body_length(const char* content_length) {
+// Without one, a body announced otherwise (Transfer-Encoding: chunked, which some servers pass on
+// as it came, with no CONTENT_LENGTH) goes to the end of the input: G_MAXUINT64.
+guint64 body_length(const char* content_length, const char* transfer_encoding) {
+  if ((!content_length || !*content_length) && transfer_encoding && *transfer_encoding) {
+    return G_MAXUINT64;
+  }
   guint64 length = 0;
   for (const char* p = content_length ? content_length : ""; *p; p++) {
     if (!g_ascii_isdigit(*p) || length > (G_MAXUINT64 - 9) / 10) {
@@ -49,6 +56,36 @@ guint64 body_length(const char* content_length) {
     length = length * 10 + static_cast<guint64>(*p - '0');
   }
   return length;
+}
+
+// Whether descriptors `a` and `b` are the same open file (or socket).
+bool same_file(int a, int b) {
+  struct stat sa;
+  struct stat sb;
+  return fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
+// Ends the response: a web server completes it when the program's output ends, which would
+// otherwise wait for the body to be read. A socket that is also the input is shut down for
+// writing only; otherwise /dev/null takes the output's place, and standard error's too when it is
+// the same pipe (as some servers give it), so that nothing holds the output open.
+void end_output() {
+  struct stat st;
+  if (fstat(STDOUT_FILENO, &st) == 0 && S_ISSOCK(st.st_mode) &&
+      same_file(STDIN_FILENO, STDOUT_FILENO)) {
+    shutdown(STDOUT_FILENO, SHUT_WR);
+    return;
+  }
+  const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (null < 0) {
+    return;
+  }
+  if (same_file(STDERR_FILENO, STDOUT_FILENO)) {
+    dup2(null, STDERR_FILENO);
+  }
+  dup2(null, STDOUT_FILENO);
+  close(null);
 }
 
 // Reads the request body from standard input and drops it: the parameters come from the query
@@ -101,7 +138,12 @@ int main() {
   serve_request(variables, end_time, output);
   write_answer(output->str, output->len);
 
-  // The answer is out first: a body that is slow to come or never comes delays nothing.
-  discard_request_body(body_length(g_getenv("CONTENT_LENGTH")), end_time);
+  // The answer is out and ended first: a body that is slow to come or never comes delays nothing.
+  const guint64 length =
+      body_length(g_getenv("CONTENT_LENGTH"), g_getenv("HTTP_TRANSFER_ENCODING"));
+  if (length > 0) {
+    end_output();
+    discard_request_body(length, end_time);
+  }
   return 0;
 }

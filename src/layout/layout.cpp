@@ -11,6 +11,10 @@
 
 namespace {
 
+// What a save may take before the reload's exchange: writing and flushing the file and its folder
+// take milliseconds, but slow flash may hold a flush for seconds.
+constexpr gint64 kSaveAllowanceUs = 5 * G_TIME_SPAN_SECOND;
+
 constexpr const char* kPanKeys[kSubviewCount] = {
     "subview0_pan",
     "subview1_pan",
@@ -214,8 +218,9 @@ int set_quadview_layout(const quadview_config* config, const char* path, service
   }
 
   // A layout saved but never announced is what the hold-off below is there to prevent, so the
-  // save starts only while the reload still has a whole exchange's time within the request's.
-  if (session && session->end_time - g_get_monotonic_time() < kExchangeLimitUs) {
+  // save starts only while the save's allowance and then the reload's whole exchange still fit in
+  // the request's time.
+  if (session && session->end_time - g_get_monotonic_time() < kSaveAllowanceUs + kExchangeLimitUs) {
     syslog(LOG_ERR, "%s: Too little time left to save the layout and reload it", __func__);
     syslog(LOG_ERR, "Failed to set quadview layout");
     return -EACCES;
@@ -230,8 +235,15 @@ int set_quadview_layout(const quadview_config* config, const char* path, service
     return -EACCES;
   }
   // In place, the new layout is the camera's whether or not its folder reached the disk.
+  const bool overran = session && session->end_time - g_get_monotonic_time() < kExchangeLimitUs;
   if (!ptz_aux_send_command(session)) {
     syslog(LOG_ERR, "%s: Failed to set command to ptz", __func__);
+    if (overran) {
+      syslog(
+          LOG_ERR,
+          "%s: The layout was saved but not announced: the save overran its allowance",
+          __func__);
+    }
     syslog(LOG_ERR, "Failed to set quadview layout");
     return -EACCES;
   }

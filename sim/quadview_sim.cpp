@@ -88,8 +88,9 @@ gboolean send_reply(gpointer data) {
         nullptr /* error */);
     g_object_unref(pending->invocation);
   } else {
+    // A line break in it: the program must not let a service forge a log line.
     g_dbus_method_invocation_return_dbus_error(
-        pending->invocation, kFailedError, "simulated failure");
+        pending->invocation, kFailedError, "simulated\nfailure");
   }
   g_free(pending);
   return G_SOURCE_REMOVE;

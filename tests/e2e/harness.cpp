@@ -11,6 +11,7 @@
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -138,6 +139,8 @@ struct sandbox_plan {
   bool close_stdin_and_stderr = false;
   std::optional<std::string> body;
   bool body_stays_open = false;
+  bool signals_blocked = false;
+  bool no_signal_queue = false;
 };
 
 // The strings the child needs beyond the plan, made before the fork.
@@ -256,6 +259,15 @@ void make_private_dev(const sandbox_strings& strings) {
     close(STDIN_FILENO);
     close(STDERR_FILENO);
   }
+  const struct rlimit no_queue = {0, 0};
+  if (plan.no_signal_queue && setrlimit(RLIMIT_SIGPENDING, &no_queue) != 0) {
+    fail_in_child("take away the room for queued signals");
+  }
+  sigset_t all;
+  sigfillset(&all);
+  if (plan.signals_blocked && sigprocmask(SIG_BLOCK, &all, nullptr) != 0) {
+    fail_in_child("block every signal");
+  }
   execve(argv.get()[0], argv.get(), env.get());
   fail_in_child("execute the program");
 }
@@ -343,7 +355,8 @@ bool read_outputs(
     int err_fd,
     std::chrono::steady_clock::time_point deadline,
     std::string* out,
-    std::string* err) {
+    std::string* err,
+    std::chrono::steady_clock::time_point* out_ended = nullptr) {
   pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
   std::string* sinks[2] = {out, err};
   int open_count = (out_fd >= 0) + (err_fd >= 0);
@@ -371,6 +384,9 @@ bool read_outputs(
       } else if (n == 0 || errno != EINTR) {
         fds[i].fd = -1;
         open_count--;
+        if (i == 0 && out_ended) {
+          *out_ended = std::chrono::steady_clock::now();
+        }
       }
     }
   }
@@ -443,8 +459,14 @@ cgi_result run_sandboxed(const sandbox_plan& plan) {
   if (plan.while_running) {
     action = std::thread(plan.while_running, pid);
   }
+  auto out_ended = start;
   if (!read_outputs(
-          out.read_end.get(), err.read_end.get(), start + kRunTimeout, &result.out, &result.err)) {
+          out.read_end.get(),
+          err.read_end.get(),
+          start + kRunTimeout,
+          &result.out,
+          &result.err,
+          &out_ended)) {
     ADD_FAILURE() << "the program hangs: no end after " << kRunTimeout.count() << " s";
     kill(pid, SIGKILL);
   }
@@ -455,6 +477,7 @@ cgi_result run_sandboxed(const sandbox_plan& plan) {
   }
   result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::steady_clock::now() - start);
+  result.output_elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(out_ended - start);
   if (body_writer.joinable()) {
     fcntl(in.read_end.get(), F_SETFL, O_NONBLOCK);
     char buffer[65536];
@@ -935,6 +958,8 @@ cgi_result QuadviewTest::run(
   plan.close_stdin_and_stderr = options.close_stdin_and_stderr;
   plan.body = options.body;
   plan.body_stays_open = options.body_stays_open;
+  plan.signals_blocked = options.signals_blocked;
+  plan.no_signal_queue = options.no_signal_queue;
   plan.env.insert(plan.env.end(), options.environment.begin(), options.environment.end());
 
   cgi_result result = run_sandboxed(plan);
@@ -943,11 +968,14 @@ cgi_result QuadviewTest::run(
   }
   unlink(plan.log_socket.c_str());
   // What a web server needs of every run, whatever the request.
-  EXPECT_TRUE(WIFEXITED(result.wait_status) && WEXITSTATUS(result.wait_status) == 0)
+  const bool killed = options.fail.find("kill-on-flush") != std::string::npos;
+  EXPECT_TRUE(
+      killed ? WIFSIGNALED(result.wait_status) && WTERMSIG(result.wait_status) == SIGKILL
+             : WIFEXITED(result.wait_status) && WEXITSTATUS(result.wait_status) == 0)
       << "the program ended with " << describe_wait_status(result.wait_status);
   EXPECT_EQ(result.err, "");
   const auto& environment = options.environment;
-  if (options.output == stdout_state::kPipe &&
+  if (options.output == stdout_state::kPipe && !killed &&
       std::find(environment.begin(), environment.end(), "REQUEST_METHOD=HEAD") ==
           environment.end()) {
     expect_valid_answer(result.out);

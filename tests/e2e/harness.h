@@ -61,6 +61,8 @@ struct cgi_result {
   std::vector<log_line> log;
   // From the start of the program to its end.
   std::chrono::milliseconds elapsed{0};
+  // From the start of the program to the end of its standard output.
+  std::chrono::milliseconds output_elapsed{0};
   // How much of run_options::body the program left unread.
   size_t body_unread = 0;
 };
@@ -105,9 +107,16 @@ struct run_options {
   // puts into its environment before main: Linux refuses an environment string longer than
   // 128 KiB at exec.
   bool environment_from_files = false;
-  // Makes a call fail in the program through the same preloaded helper: "folder-flush" (fsync of
-  // a folder, EIO) or "acl" (setting an access control list, EPERM).
+  // Makes a call fail in the program through the same preloaded helper, a comma-separated list
+  // of: "folder-flush" (fsync of a folder, EIO), "acl" (setting an access control list, EPERM),
+  // "attribute" (setting a user.* attribute, ENOSPC), "no-tmpfile" (open with O_TMPFILE,
+  // EOPNOTSUPP), "slow-flush" (every fsync takes 10 s) or "kill-on-flush" (fsync of a file ends
+  // the program with SIGKILL, which the run then expects instead of an exit).
   std::string fail;
+  // Starts the program with every signal blocked, or with no room for a queued signal
+  // (RLIMIT_SIGPENDING 0), as a careless parent may leave it.
+  bool signals_blocked = false;
+  bool no_signal_queue = false;
 };
 
 // A child process started by the harness; it is sent SIGTERM when the test process dies.

@@ -53,7 +53,7 @@ TEST_F(ReadTest, AnswersWithTheLayoutOfTheReportedMount) {
        error_response(500),
        {{LOG_ERR,
          "get_cameratiltorientation({LINE}) Failed to get CameraTiltOrientation due to "
-         "'GDBus.Error:org.freedesktop.DBus.Error.Failed: simulated failure'"},
+         "'GDBus.Error:org.freedesktop.DBus.Error.Failed: simulated\\012failure'"},
         {LOG_ERR, kNoOrientation},
         {LOG_ERR, kConfigFailed}}},
       {{"--no-image-control"},

@@ -179,8 +179,25 @@ TEST_P(ServersTest, AnswersEveryRequestAsTheProgramDoes) {
        document_of(layout_response({1, 2, 3, 4})),
        posted,
        1 << 20},
-      {"GET", "other.cgi", kAdmin, 404, "", posted},
-      {"GET", "quadview", kAdmin, 404, "", posted},
+      // Chunked: a server may pass the body on as it came, with no CONTENT_LENGTH.
+      {"POST",
+       "setquadview.cgi?id=3,4,1,2",
+       kAdmin,
+       200,
+       written,
+       encoded,
+       1 << 20,
+       "Transfer-Encoding: chunked"},
+      {"POST",
+       "getquadview.cgi",
+       kAdmin,
+       200,
+       document_of(layout_response({3, 4, 1, 2})),
+       encoded,
+       1 << 20,
+       "Transfer-Encoding: chunked"},
+      {"GET", "other.cgi", kAdmin, 404, "", encoded},
+      {"GET", "quadview", kAdmin, 404, "", encoded},
   };
   for (const request_row& row : rows) {
     SCOPED_TRACE(std::string(row.method) + " " + row.target + " as " + (row.user ? row.user : "-"));

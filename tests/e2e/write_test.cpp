@@ -239,7 +239,7 @@ TEST_F(WriteTest, LeavesTheFileAloneWhenTheMountIsUnknown) {
        error_response(500),
        {{LOG_ERR,
          "get_cameratiltorientation({LINE}) Failed to get CameraTiltOrientation due to "
-         "'GDBus.Error:org.freedesktop.DBus.Error.Failed: simulated failure'"},
+         "'GDBus.Error:org.freedesktop.DBus.Error.Failed: simulated\\012failure'"},
         {LOG_ERR, "Failed to get CameraTiltOrientation"},
         {LOG_ERR, kSetFailed}},
        2},
@@ -274,7 +274,7 @@ TEST_F(WriteTest, KeepsTheNewLayoutWhenTheReloadFails) {
   const test_case cases[] = {
       {"error",
        "",
-       ptz_failure("GDBus.Error:org.freedesktop.DBus.Error.Failed: simulated failure"),
+       ptz_failure("GDBus.Error:org.freedesktop.DBus.Error.Failed: simulated\\012failure"),
        kReadWriteReload},
       {"absent",
        "",
@@ -327,6 +327,7 @@ TEST_F(WriteTest, KeepsTheFileAsTheFirmwareSetItUp) {
     std::optional<std::pair<uid_t, gid_t>> owner;  // only root may give a file away
     std::vector<link> links = {};
     bool attributes = false;  // an ACL and a user.* attribute (set_attributes)
+    bool folder_acl = false;  // the folder's default ACL, which the file itself does not have
   };
 
   const std::string persist = temp_path("persist");
@@ -347,6 +348,8 @@ TEST_F(WriteTest, KeepsTheFileAsTheFirmwareSetItUp) {
        {{layout_path(), "current.conf"}, {layout_dir() + "/current.conf", "data/layout.conf"}}},
       // Its mask is the group bits; without it uid 1234 would lose read.
       {"an ACL and a user.* attribute", layout_path(), 0640, std::nullopt, {}, true},
+      // A new file takes the folder's default ACL, which would let uid 1234 read it.
+      {"a folder with a default ACL", layout_path(), 0640, std::nullopt, {}, false, true},
   };
   start_services({"--mount", "ceiling"});
   for (const test_case& c : cases) {
@@ -365,6 +368,15 @@ TEST_F(WriteTest, KeepsTheFileAsTheFirmwareSetItUp) {
     }
     for (const link& l : c.links) {
       fs::create_symlink(l.target, l.path);
+    }
+    if (c.folder_acl && setxattr(
+                            layout_dir().c_str(),
+                            "system.posix_acl_default",
+                            kAcl1234.data(),
+                            kAcl1234.size(),
+                            0) != 0) {
+      std::cerr << "skipped: no default ACL: " << strerror(errno) << "\n";
+      continue;
     }
     if (const std::string why = c.attributes ? set_attributes(c.file) : ""; !why.empty()) {
       std::cerr << "skipped: " << why << "\n";
@@ -391,6 +403,8 @@ TEST_F(WriteTest, KeepsTheFileAsTheFirmwareSetItUp) {
     if (c.attributes) {
       EXPECT_EQ(attribute(c.file, kAcl), kAcl1234);
       EXPECT_EQ(attribute(c.file, kUserAttribute), "kept");
+    } else {
+      EXPECT_EQ(attribute(c.file, kAcl), std::nullopt);
     }
     for (const link& l : c.links) {
       std::error_code not_a_link;
@@ -416,6 +430,8 @@ TEST_F(WriteTest, LeavesTheFileAloneWhenSavingFails) {
   read_only_persist.read_only_folder = persist;
   run_options acl_refused;
   acl_refused.fail = "acl";
+  run_options attribute_failing;
+  attribute_failing.fail = "attribute";
   const auto failure = [](const std::string& what, const std::string& temp_file) {
     return "set_quadview_layout({LINE}) Error code=" + what + " \u201c" + temp_file + "\u201d: ";
   };
@@ -439,6 +455,14 @@ TEST_F(WriteTest, LeavesTheFileAloneWhenSavingFails) {
            "22, message=Failed to set the access control list of file",
            "/etc/quadoverviewconf/quadview.conf.{ANY}") +
            "Operation not permitted\n"},
+      // Any attribute is left out only when the writer may not set it, not when it fails.
+      {"a user.* attribute without room",
+       attribute_failing,
+       {},
+       failure(
+           "12, message=Failed to set the extended attributes of file",
+           "/etc/quadoverviewconf/quadview.conf.{ANY}") +
+           "No space left on device\n"},
   };
   start_services({"--mount", "ceiling"});
   for (const test_case& c : cases) {
@@ -456,7 +480,7 @@ TEST_F(WriteTest, LeavesTheFileAloneWhenSavingFails) {
       std::ofstream(c.links[0]) << kTwoMounts;
       fs::create_symlink(c.links[0], layout_path());
     }
-    if (const std::string why = c.options.fail == "acl" ? set_attributes(layout_path()) : "";
+    if (const std::string why = c.options.fail.empty() ? "" : set_attributes(layout_path());
         !why.empty()) {
       std::cerr << "skipped: " << why << "\n";
       continue;

@@ -235,9 +235,6 @@ GHashTable* parse_entry(const char* entry, char** transport, GError** error) {
   g_autoptr(GHashTable) pairs = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, g_free);
   g_auto(GStrv) pieces = g_strsplit(colon + 1, ",", -1);
   for (char** piece = pieces; *piece; piece++) {
-    if (**piece == '\0' && !piece[1] && piece == pieces) {
-      break;  // "transport:" alone has no pairs
-    }
     const char* equals = strchr(*piece, '=');
     char* value =
         equals ? g_uri_unescape_string(equals + 1, nullptr /* illegal characters */) : nullptr;

@@ -1,6 +1,5 @@
 #include "layout/layout_file.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <glib/gstdio.h>
@@ -155,32 +154,28 @@ constexpr time_t kStaleAgeSeconds = 60;
 // named as a save names them (kTemporarySuffix and six letters or digits), not written to for
 // kStaleAgeSeconds (a save writes its file as soon as it has made it). Every other name is left
 // alone; a file that cannot be removed stays.
-void remove_stale_temporary_files(int folder, const char* target) {
+void remove_stale_temporary_files(int folder, const char* folder_path, const char* target) {
   g_autofree char* base = g_path_get_basename(target);
   g_autofree char* prefix = g_strconcat(base, kTemporarySuffix, nullptr);
-  const int fd = dup(folder);
-  DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
+  // GDir reads the folder as GLib was built, with large file offsets, which readdir() on a 32-bit
+  // processor may refuse (EOVERFLOW).
+  g_autoptr(GDir) dir = g_dir_open(folder_path, 0 /* flags */, nullptr /* error */);
   if (!dir) {
-    if (fd >= 0) {
-      close(fd);
-    }
     return;
   }
   const time_t now = time(nullptr);
-  for (const struct dirent* entry; (entry = readdir(dir));) {
-    const char* rest =
-        g_str_has_prefix(entry->d_name, prefix) ? entry->d_name + strlen(prefix) : "";
+  for (const char* name; (name = g_dir_read_name(dir));) {
+    const char* rest = g_str_has_prefix(name, prefix) ? name + strlen(prefix) : "";
     bool ours = strlen(rest) == 6;
     for (const char* p = rest; ours && *p; p++) {
       ours = g_ascii_isalnum(*p);
     }
     struct stat st;
-    if (ours && fstatat(folder, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISREG(st.st_mode) && now - st.st_mtime > kStaleAgeSeconds) {
-      unlinkat(folder, entry->d_name, 0);
+    if (ours && fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+        now - st.st_mtime > kStaleAgeSeconds) {
+      unlinkat(folder, name, 0);
     }
   }
-  closedir(dir);
 }
 
 // Gives the nameless file `fd` (O_TMPFILE) a temporary name in `folder`, written into the last six
@@ -278,7 +273,7 @@ bool replace_file_contents(
     return fail(error, errno, "open folder", folder_path);
   }
 
-  remove_stale_temporary_files(folder.get(), target);
+  remove_stale_temporary_files(folder.get(), folder_path, target);
 
   // Private until it has the old file's rights, and without a name until it is complete where
   // the file system allows (O_TMPFILE): a save killed half-way then leaves nothing behind.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Configures, builds and installs the program alone in WORK, with an absolute install folder for the
 # CGI names and DESTDIR set, then fails unless the program and both names are installed as they
 # must be and install_manifest.txt lists everything installed, so that removing what it lists

@@ -25,7 +25,7 @@ endfunction()
 run(${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${build} -G ${GENERATOR}
     -DCMAKE_C_COMPILER=${C_COMPILER} -DCMAKE_CXX_COMPILER=${CXX_COMPILER}
     -DQUADVIEW_TESTS=OFF -DQUADVIEW_SIM=OFF -DQUADVIEW_CGI_DIR=${cgi_dir}
-    -DQUADVIEW_WERROR=ON -DCMAKE_CXX_FLAGS=-D_FORTIFY_SOURCE=3)
+    -DQUADVIEW_CGI_USER=camera-web    -DQUADVIEW_WERROR=ON -DCMAKE_CXX_FLAGS=-D_FORTIFY_SOURCE=3)
 run(${CMAKE_COMMAND} --build ${build} --target quadview)
 
 # Every path installed under `root`, a link as "PATH -> TARGET", sorted.
@@ -49,7 +49,8 @@ foreach(name getquadview.cgi setquadview.cgi)
   list(APPEND program_files "srv/quadview/cgi-bin/${name} -> ../../../usr/libexec/quadview/quadview")
 endforeach()
 set(schema_files usr/share/quadview/quadview.xsd)
-foreach(component program schema)
+set(bus-policy_files usr/share/dbus-1/system.d/quadview.conf)
+foreach(component program schema bus-policy)
   file(REMOVE_RECURSE ${WORK}/${component})
   run(${CMAKE_COMMAND} -E env DESTDIR=${WORK}/${component}
       ${CMAKE_COMMAND} --install ${build} --prefix /usr --component ${component})
@@ -69,6 +70,11 @@ if(NOT tree STREQUAL all_files)
 endif()
 if(IS_SYMLINK ${stage}/${program} OR NOT EXISTS ${stage}/${program})
   message(FATAL_ERROR "the program is not installed as a file")
+endif()
+# The bus policy is made out to the configured user.
+file(READ ${stage}/${bus-policy_files} policy)
+if(NOT policy MATCHES "<policy user=\"camera-web\">" OR policy MATCHES "@")
+  message(FATAL_ERROR "the bus policy is not made out to the user camera-web:\n${policy}")
 endif()
 
 # The manifest names what was installed without DESTDIR.

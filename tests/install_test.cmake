@@ -25,7 +25,7 @@ endfunction()
 run(${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${build} -G ${GENERATOR}
     -DCMAKE_C_COMPILER=${C_COMPILER} -DCMAKE_CXX_COMPILER=${CXX_COMPILER}
     -DQUADVIEW_TESTS=OFF -DQUADVIEW_SIM=OFF -DQUADVIEW_CGI_DIR=${cgi_dir}
-    -DQUADVIEW_CGI_USER=camera-web    -DQUADVIEW_WERROR=ON -DCMAKE_CXX_FLAGS=-D_FORTIFY_SOURCE=3)
+    -DQUADVIEW_CGI_USER=camera-web -DQUADVIEW_WERROR=ON -DCMAKE_CXX_FLAGS=-D_FORTIFY_SOURCE=3)
 run(${CMAKE_COMMAND} --build ${build} --target quadview)
 
 # Every path installed under `root`, a link as "PATH -> TARGET", sorted.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared by the cross toolchain files (toolchain-armhf.cmake, toolchain-arm64.cmake), which set
 # before including it:
 #   CMAKE_SYSTEM_PROCESSOR   the target processor

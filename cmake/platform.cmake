@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # What the program needs of the compiler, the C library and GLib, checked when configuring so that
 # a toolchain that cannot build it stops here with a plain message, not half-way through the build
 # or on the camera.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-building for 64-bit ARM (Debian's arm64: ARMv8-A), run on this machine under qemu-aarch64.
 #
 #   cmake -S . -B build-arm64 --toolchain cmake/toolchain-arm64.cmake

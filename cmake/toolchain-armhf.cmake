@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-building for the camera's processor: 32-bit ARM, hard-float (Debian's armhf: ARMv7-A,
 # VFPv3-D16, Thumb-2), run on this machine under qemu-arm.
 #

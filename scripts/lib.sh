@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared by the scripts: installing what is missing, and the build folder layout.
 # shellcheck shell=bash
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Fails unless PROGRAM needs only GLib/GIO and the C library (its dynamic loader included) at run
 # time: no C++ run-time library, no libgcc_s, nothing else. Run with -DPROGRAM=... -DREADELF=...
 execute_process(

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The demo run as a test through each web server: it serves the built program through its
 # installed CGI names, with the simulated camera on a private bus, and every answer is checked
 # byte for byte; its page is checked in headless Chromium. Needs the web server, curl, Chromium

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """Drives the demo's page in headless Chromium and checks what it shows.
 
 Run by scripts/demo --once against its own lighttpd, with Debian's chromium, chromium-driver and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Faults around the program, end to end: an unreachable bus, slow services, a layout file that
 // is damaged, huge or out of range, a folder that cannot take the new file, and a web server that
 // stops listening before the answer is written.

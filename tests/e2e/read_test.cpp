@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // getquadview.cgi end to end: the mount from the image-control service, the layout from the file.
 
 #include <array>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The program served by every web server a camera may run, each with its configuration from
 // servers/ as scripts/web-server starts it: one table of requests, the same for all of them.
 
@@ -158,6 +159,8 @@ TEST_P(ServersTest, AnswersEveryRequestAsTheProgramDoes) {
       {"HEAD", "getquadview.cgi", kAdmin, 200, "", kept},
       {"HEAD", "setquadview.cgi?id=1,1,1,1", kAdmin, 200, "", kept},
       {"GET", "getquadview.cgi?cgi=setquadview.cgi&id=1,1,1,1", kAdmin, 200, read, kept},
+      // A query without '=' comes as command-line words, never read under a web server.
+      {"GET", "getquadview.cgi?--version", kAdmin, 200, read, kept},
       {"GET", "setquadview.cgi?id=2,3,4", kAdmin, 200, refused, kept},
       // What a browser adds to a form that a page of another site sends.
       {"GET",

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // setquadview.cgi end to end: the id list, the mount asked twice, the saved file and the reload.
 
 #include <string.h>

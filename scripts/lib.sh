@@ -76,3 +76,8 @@ armhf_packages=(g++-arm-linux-gnueabihf libglib2.0-dev:armhf libgtest-dev:armhf 
 # The same for 64-bit ARM.
 arm64_packages=(g++-aarch64-linux-gnu libglib2.0-dev:arm64 libgtest-dev:arm64 libstdc++6:arm64
   qemu-user)
+
+# What building the Debian packages (natively and for both ARM targets) and checking them needs on
+# top of build_packages and the ARM ones (apache2-dev provides dh-apache2).
+package_packages=(debhelper apache2-dev crossbuild-essential-armhf crossbuild-essential-arm64
+  lintian piuparts debootstrap)

@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <gio/gio.h>
 #include <netinet/in.h>
 #include <sched.h>
 #include <signal.h>
@@ -234,6 +235,66 @@ TEST_F(FaultTest, FailsBothRequestsWithoutABus) {
   for (const int fd : sockets) {
     close(fd);
   }
+}
+
+// The private bus enforces the installed policy (bus/quadview.conf) as a camera's bus does: a
+// method of the services that the program never calls is refused to the user the program runs
+// as, this process's, before it reaches the service.
+TEST_F(FaultTest, BusRefusesWhatThePolicyLeavesOut) {
+  struct test_case {
+    const char* destination;
+    const char* path;
+    const char* method;
+    const char* parameters;  // GVariant text
+  };
+
+  const test_case cases[] = {
+      {"com.tarq.PTZ.Coordinator",
+       "/com/tarq/PTZ/Coordinator/4",
+       "Get",
+       "('com.tarq.PTZ.Coordinator', 'Position')"},
+      {"com.tarq.ImageControl",
+       "/com/tarq/ImageControl/0/0",
+       "Set",
+       "('com.tarq.ImageControl', 'CameraTiltOrientation', <'90'>)"},
+      {"com.tarq.ImageControl",
+       "/com/tarq/ImageControl/0/1",
+       "Get",
+       "('com.tarq.ImageControl', 'CameraTiltOrientation')"},
+  };
+  start_services();
+  g_autoptr(GError) error = nullptr;
+  g_autoptr(GDBusConnection) bus = g_dbus_connection_new_for_address_sync(
+      bus_address().c_str(),
+      static_cast<GDBusConnectionFlags>(
+          G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+      nullptr /* observer */,
+      nullptr /* cancellable */,
+      &error);
+  ASSERT_NE(bus, nullptr) << error->message;
+  for (const test_case& c : cases) {
+    SCOPED_TRACE(std::string(c.destination) + " " + c.path + " " + c.method);
+    g_autoptr(GVariant) parameters =
+        g_variant_parse(nullptr, c.parameters, nullptr, nullptr, nullptr);
+    g_autoptr(GError) refusal = nullptr;
+    g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
+        bus,
+        c.destination,
+        c.path,
+        "org.freedesktop.DBus.Properties",
+        c.method,
+        parameters,
+        nullptr /* any reply type */,
+        G_DBUS_CALL_FLAGS_NONE,
+        -1 /* default timeout */,
+        nullptr /* cancellable */,
+        &refusal);
+    EXPECT_EQ(reply, nullptr);
+    EXPECT_TRUE(g_error_matches(refusal, G_DBUS_ERROR, G_DBUS_ERROR_ACCESS_DENIED))
+        << (refusal ? refusal->message : "answered");
+  }
+  EXPECT_EQ(recorded_calls(), std::vector<std::string>());
 }
 
 // Two seconds per answer is slow, but well within the 25 s that a call may take.

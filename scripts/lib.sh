@@ -48,6 +48,20 @@ fill_in() {
   printf '%s\n' "$text" >"$output"
 }
 
+# Writes the simulated camera's bus configuration (sim/system-bus.conf.in) to DIR/system-bus.conf,
+# listening on SOCKET, with the program's bus policy (bus/quadview.conf) filled in for each USER
+# the program runs as, one file each in DIR/policy: write_sim_bus_config DIR SOCKET USER...
+write_sim_bus_config() {
+  local dir=$1 socket=$2 user
+  shift 2
+  mkdir -p "$dir/policy"
+  fill_in "$repo_root/sim/system-bus.conf.in" "$dir/system-bus.conf" \
+    "SOCKET=$socket" "POLICY_DIR=$dir/policy"
+  for user in "$@"; do
+    fill_in "$repo_root/bus/quadview.conf" "$dir/policy/$user.conf" "QUADVIEW_CGI_USER=$user"
+  done
+}
+
 # The web servers that scripts/web-server starts, with their configurations in servers/.
 web_servers=(lighttpd apache-cgid apache-cgi nginx busybox mini_httpd)
 

@@ -8,5 +8,6 @@
 
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(QUADVIEW_CROSS_TRIPLET aarch64-linux-gnu)
+set(QUADVIEW_CROSS_NAME arm64)
 set(QUADVIEW_CROSS_QEMU qemu-aarch64)
 include(${CMAKE_CURRENT_LIST_DIR}/cross-multiarch.cmake)

@@ -9,5 +9,6 @@
 
 set(CMAKE_SYSTEM_PROCESSOR arm)
 set(QUADVIEW_CROSS_TRIPLET arm-linux-gnueabihf)
+set(QUADVIEW_CROSS_NAME armhf)
 set(QUADVIEW_CROSS_QEMU qemu-arm)
 include(${CMAKE_CURRENT_LIST_DIR}/cross-multiarch.cmake)

@@ -36,35 +36,48 @@ need_packages() {
     "${missing[@]}" >/dev/null
 }
 
-# Fills in the @NAME@ fields of a template: fill_in TEMPLATE OUTPUT NAME=VALUE...
-fill_in() {
-  local template=$1 output=$2 text pair
-  text=$(<"$template")
-  shift 2
+# Prints a text with its @NAME@ fields filled in: filled TEXT NAME=VALUE...
+filled() {
+  local text=$1 pair
+  shift
   for pair in "$@"; do
     text=${text//@${pair%%=*}@/${pair#*=}}
   done
-  printf '%s\n' "$text" >"$output"
+  printf '%s\n' "$text"
 }
 
-# The web servers that scripts/web-server starts, with their configurations in servers/.
-web_servers=(lighttpd apache-cgid apache-cgi nginx busybox mini_httpd)
+# Fills in the @NAME@ fields of a template: fill_in TEMPLATE OUTPUT NAME=VALUE...
+fill_in() { filled "$(<"$1")" "${@:3}" >"$2"; }
 
-# The demo's two users and their passwords, for every server's password files: a viewer may read
+# The web servers, one row each in servers/servers.tsv, whose comment names the columns.
+server_rows() { grep -v -e '^#' -e '^$' "$repo_root/servers/servers.tsv"; }
+
+# Sets server_name, server_title, ... server_command from the row named NAME, or else the first
+# whose name starts with it (a server of two set-ups is picked by the start of their names); fails
+# when none does. Usage: read_server NAME
+read_server() {
+  local row
+  row=$(server_rows | awk -F'\t' -v n="$1" '$1 == n { named = $0 }
+    index($1, n) == 1 && first == "" { first = $0 } END { print named != "" ? named : first }')
+  [ -n "$row" ] || return 1
+  IFS=$'\t' read -r server_name server_title server_packages server_programs server_config \
+    server_names server_auth server_viewers_read server_fetch_site server_time_limit \
+    server_command <<<"$row"
+}
+
+# The demo's two users, whose passwords servers/users/ holds for every server: a viewer may read
 # the layout, an administrator may change it too. tests/e2e/servers_test.cpp knows them as well.
 demo_viewer=viewer:look-only
 demo_admin=admin:change-it
 
-# The web servers the demo and the tests run quadview under, and what their password files are
-# made with (openssl).
-web_server_packages=(lighttpd apache2 nginx-light fcgiwrap busybox mini-httpd openssl)
+# The web servers the demo and the tests run quadview under.
+read -ra web_server_packages <<<"$(server_rows | cut -f3 | tr '\n' ' ')"
 
 # What building and testing natively needs.
 build_packages=(build-essential dpkg-dev cmake pkg-config libglib2.0-dev libgtest-dev dbus-daemon
   util-linux clang-format curl valgrind libxml2-utils "${web_server_packages[@]}")
 
-# What the demo's --once needs on top of build_packages to drive its page in a real browser
-# (scripts/test runs it); the interactive demo needs none of these.
+# What the servers test needs on top of build_packages to drive the demo's page in a real browser.
 browser_packages=(chromium chromium-driver python3-selenium)
 
 # What cross-building for the camera's 32-bit ARM processor and running the result under emulation

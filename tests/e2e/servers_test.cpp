@@ -1,4 +1,4 @@
-// The program served by every web server a camera may run, each with its configuration from
+// The program served by every web server of servers/servers.tsv, each with its configuration from
 // servers/ as scripts/web-server starts it: one table of requests, the same for all of them.
 
 #include <fcntl.h>
@@ -8,8 +8,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <string>
 
 #include "harness.h"
@@ -21,16 +23,33 @@ namespace {
 constexpr char kViewer[] = "viewer:look-only";
 constexpr char kAdmin[] = "admin:change-it";
 
+// A row of servers/servers.tsv, whose comment describes the columns.
 struct server_setup {
-  const char* name;         // as scripts/web-server takes it
-  const char* executables;  // what must be installed
-  const char* scheme;       // curl's option for its HTTP authentication
-  // Whether a viewer may read: mini_httpd guards folders, not names, so it lets the
-  // administrator alone in.
+  std::string name;
+  std::string programs;  // what must be installed
+  std::string scheme;    // curl's option for its HTTP authentication
   bool viewer_reads;
-  // Whether it passes Sec-Fetch-Site on (mini_httpd passes a fixed few headers).
   bool passes_fetch_site;
 };
+
+std::vector<server_setup> read_servers() {
+  std::vector<server_setup> servers;
+  std::istringstream table(read_file(QUADVIEW_SERVERS_TABLE));
+  for (std::string line; std::getline(table, line);) {
+    if (line.empty() || line[0] == '#') {
+      continue;
+    }
+    std::vector<std::string> fields;
+    std::istringstream row(line);
+    for (std::string field; std::getline(row, field, '\t');) {
+      fields.push_back(field);
+    }
+    fields.resize(11);
+    servers.push_back(
+        {fields[0], fields[3], "--" + fields[6], fields[7] == "yes", fields[8] == "yes"});
+  }
+  return servers;
+}
 
 void PrintTo(const server_setup& server, std::ostream* out) { *out << server.name; }
 
@@ -60,7 +79,7 @@ class ServersTest : public QuadviewTest, public testing::WithParamInterface<serv
     if (geteuid() != 0) {
       GTEST_SKIP() << "the web servers need root to run the program as another user";
     }
-    const std::string tools = std::string(GetParam().executables) + " curl openssl setpriv";
+    const std::string tools = GetParam().programs + " curl setpriv";
     if (std::system(("which " + tools + " >/dev/null").c_str()) != 0) {
       GTEST_SKIP() << "one of " << tools << " is not installed (./scripts/test installs them)";
     }
@@ -115,7 +134,7 @@ class ServersTest : public QuadviewTest, public testing::WithParamInterface<serv
                           std::string(row.method) + " -D " + temp_path("headers") + " -o " +
                           temp_path("body");
     if (row.user) {
-      command += std::string(" ") + GetParam().scheme + " -u " + row.user;
+      command += " " + GetParam().scheme + " -u " + row.user;
     }
     if (row.header) {
       command += std::string(" -H '") + row.header + "'";
@@ -202,16 +221,13 @@ TEST_P(ServersTest, AnswersEveryRequestAsTheProgramDoes) {
 INSTANTIATE_TEST_SUITE_P(
     EveryServer,
     ServersTest,
-    testing::Values(
-        server_setup{"lighttpd", "lighttpd", "--digest", true, true},
-        server_setup{"apache-cgid", "apache2", "--digest", true, true},
-        server_setup{"apache-cgi", "apache2", "--digest", true, true},
-        server_setup{"nginx", "nginx fcgiwrap", "--basic", true, true},
-        server_setup{"busybox", "busybox", "--basic", true, true},
-        server_setup{"mini_httpd", "mini_httpd", "--basic", false, false}),
+    testing::ValuesIn(read_servers()),
     [](const testing::TestParamInfo<server_setup>& param_info) {
-      return param_info.param.name[0] == 'a' ? std::string("apache_") + (param_info.param.name + 7)
-                                             : std::string(param_info.param.name);
+      std::string name = param_info.param.name;
+      for (char& c : name) {
+        c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+      }
+      return name;
     });
 
 }  // namespace

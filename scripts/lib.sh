@@ -49,6 +49,56 @@ filled() {
 # Fills in the @NAME@ fields of a template: fill_in TEMPLATE OUTPUT NAME=VALUE...
 fill_in() { filled "$(<"$1")" "${@:3}" >"$2"; }
 
+# Waits up to 10 s for a command to succeed while the process PID runs; fails otherwise, with the
+# end of LOG on stderr. Usage: wait_for PID LOG COMMAND...
+wait_for() {
+  local pid=$1 log=$2 tries=200
+  shift 2
+  until "$@"; do
+    if ! kill -0 "$pid" 2>/dev/null || [ $((tries -= 1)) -eq 0 ]; then
+      echo "${0##*/}: '$*' did not come true; the end of $log:" >&2
+      tail -n 20 "$log" >&2
+      return 1
+    fi
+    sleep 0.05
+  done
+}
+
+# Starts the simulated camera: a private system bus (dbus-daemon, its configuration and socket in
+# FOLDER, never the machine's buses) and the simulated camera services on it (SIM ARG...). Waits
+# until both are ready, exports DBUS_SYSTEM_BUS_ADDRESS and sets bus_pid and sim_pid; their output
+# stays in FOLDER. Usage: start_simulated_camera FOLDER SIM [ARG...]
+start_simulated_camera() {
+  local folder=$1 sim=$2
+  shift 2
+  fill_in "$repo_root/demo/system-bus.conf.in" "$folder/bus.conf" "SOCKET=$folder/bus"
+  dbus-daemon --config-file="$folder/bus.conf" --nofork --nopidfile --print-address \
+    >"$folder/bus.address" 2>"$folder/bus.log" &
+  bus_pid=$!
+  wait_for "$bus_pid" "$folder/bus.log" test -s "$folder/bus.address" || return 1
+  DBUS_SYSTEM_BUS_ADDRESS=$(head -n 1 "$folder/bus.address")
+  export DBUS_SYSTEM_BUS_ADDRESS
+  "$sim" "$@" >"$folder/sim.out" 2>"$folder/sim.log" &
+  sim_pid=$!
+  wait_for "$sim_pid" "$folder/sim.log" grep -qx ready "$folder/sim.out"
+}
+
+# Stops the processes this script started and waits for them: stop_processes PID...
+stop_processes() {
+  local pid
+  for pid in "$@"; do kill -TERM "$pid" 2>/dev/null || true; done
+  for pid in "$@"; do wait "$pid" 2>/dev/null || true; done
+}
+
+# Prints a port of 127.0.0.1 on which nothing listens.
+free_port() {
+  local port=$((20000 + RANDOM % 20000))
+  while (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do
+    port=$((20000 + RANDOM % 20000))
+  done
+  echo "$port"
+}
+
 # The web servers, one row each in servers/servers.tsv, whose comment names the columns.
 server_rows() { grep -v -e '^#' -e '^$' "$repo_root/servers/servers.tsv"; }
 

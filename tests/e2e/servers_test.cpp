@@ -40,19 +40,13 @@ std::vector<server_setup> read_servers() {
     if (line.empty() || line[0] == '#') {
       continue;
     }
-    std::vector<std::string> fields;
+    std::vector<std::string> f;
     std::istringstream row(line);
     for (std::string field; std::getline(row, field, '\t');) {
-      fields.push_back(field);
+      f.push_back(field);
     }
-    fields.resize(11);
-    servers.push_back(
-        {fields[0],
-         fields[3],
-         fields[4],
-         "--" + fields[6],
-         fields[7] == "yes",
-         fields[8] == "yes"});
+    f.resize(11);
+    servers.push_back({f[0], f[3], f[4], "--" + f[6], f[7] == "yes", f[8] == "yes"});
   }
   return servers;
 }
@@ -70,8 +64,8 @@ const std::string kPage = QUADVIEW_PAGE_DIR;
 constexpr int kRefused = 4;
 
 // One request (the target below /cgi-bin/, or below the root with a leading /) and what must come
-// of it: the HTTP status,
-// the body (of a 200 answer) and the layout file afterwards (nullopt: none).
+// of it: the HTTP status, the body (of a 200 answer) and the layout file afterwards (nullopt:
+// none).
 struct request_row {
   const char* method;
   std::string target;
@@ -217,6 +211,8 @@ TEST_P(ServersTest, AnswersEveryRequestAsTheProgramDoes) {
   const std::string stored = two_mounts_stored({2, 3, 4, 1});
   const std::string encoded = two_mounts_stored({3, 4, 1, 2});
   const std::string posted = two_mounts_stored({1, 2, 3, 4});
+  const std::string read_2341 = document_of(layout_response({2, 3, 4, 1}));
+  const std::string read_1234 = document_of(layout_response({1, 2, 3, 4}));
 
   const std::vector<request_row> rows = {
       {"GET", "getquadview.cgi", kAdmin, 200, read, kept},
@@ -237,16 +233,10 @@ TEST_P(ServersTest, AnswersEveryRequestAsTheProgramDoes) {
        0,
        "Sec-Fetch-Site: cross-site"},
       {"GET", "setquadview.cgi?id=2,3,4,1", kAdmin, 200, written, stored},
-      {"GET", "getquadview.cgi", kAdmin, 200, document_of(layout_response({2, 3, 4, 1})), stored},
+      {"GET", "getquadview.cgi", kAdmin, 200, read_2341, stored},
       {"GET", "setquadview.cgi?id=%33%2C4%2c1,2", kAdmin, 200, written, encoded},
       {"POST", "setquadview.cgi?id=1,2,3,4", kAdmin, 200, written, posted, 1 << 20},
-      {"POST",
-       "getquadview.cgi",
-       kAdmin,
-       200,
-       document_of(layout_response({1, 2, 3, 4})),
-       posted,
-       1 << 20},
+      {"POST", "getquadview.cgi", kAdmin, 200, read_1234, posted, 1 << 20},
       {"GET", "other.cgi", kAdmin, 404, "", posted},
       {"GET", "quadview", kAdmin, 404, "", posted},
   };
@@ -278,11 +268,10 @@ TEST_P(ServersTest, AnswersEveryRequestAsTheProgramDoes) {
   // Without the camera's services the mount is unknown; hung the other way, the camera shows the
   // other mount's layout; without the layout file both requests fail, and the write creates none.
   const std::string failed = document_of(error_response(500));
-  const std::string desk = document_of(layout_response({2, 3, 4, 1}));
   stop_services();
   check({{"GET", "getquadview.cgi", kAdmin, 200, failed, posted}});
   start_services({"--mount", "desk"});
-  check({{"GET", "getquadview.cgi", kAdmin, 200, desk, posted}});
+  check({{"GET", "getquadview.cgi", kAdmin, 200, read_2341, posted}});
   ASSERT_EQ(unlink(layout_path().c_str()), 0);
   check(
       {{"GET", "getquadview.cgi", kAdmin, 200, failed, std::nullopt},

@@ -115,8 +115,10 @@ read_server() {
     server_command <<<"$row"
 }
 
-# The demo's two users, whose passwords servers/users/ holds for every server: a viewer may read
-# the layout, an administrator may change it too. tests/e2e/servers_test.cpp knows them as well.
+# The demo's two users: a viewer may read the layout, an administrator may change it too.
+# tests/e2e/servers_test.cpp knows them as well. servers/users/ holds their password files, made
+# once: digest ("user:realm:MD5(user:realm:password)", as htdigest writes them, realm quadview),
+# passwords and admin-passwords ("user:crypt(password)", as `openssl passwd -1` writes them).
 demo_viewer=viewer:look-only
 demo_admin=admin:change-it
 

@@ -222,6 +222,11 @@ class QuadviewTest : public testing::Test {
   // Starts the simulator with `args` (and --record) and waits for it to be ready.
   void start_services(const std::vector<std::string>& args = {});
 
+  // Stops the simulator, as when the camera's services go away.
+  void stop_services() { services_.stop(); }
+
+  pid_t services_pid() const { return services_.pid(); }
+
   // Runs the program with SCRIPT_NAME and QUERY_STRING set as given (nullopt: unset), and checks
   // the document it answers, if any, against the schema. Safe to call from several threads at
   // once.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* The floor of a read request: only the work that any getquadview.cgi must do, made the way
  * quadview makes it. One exchange with the image-control service asks the tilt orientation
  * through a proxy without flags made for it, and releases value, reply and proxy before it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* The floor of a write request: only the work that any setquadview.cgi must do, made the way
  * quadview makes it. The tilt orientation is asked twice, each time in an exchange of its own
  * through a new proxy without flags (once to read the current layout, once more right before

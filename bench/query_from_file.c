@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* LD_PRELOAD helper: sets QUERY_STRING from a file before main runs, for query strings longer
  * than Linux lets exec pass in one environment string (128 KiB).
  *

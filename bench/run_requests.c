@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* run-requests: runs CGI programs as a web server would, round after round, each program once
  * per round so that slow drifts of the machine reach all of them alike. For each one it prints
  * the number of runs, the median and 90th-percentile wall time from spawn to reaping, and the

@@ -1,16 +1,27 @@
+# SPDX-License-Identifier: MIT
 # Shared by the cross toolchain files (toolchain-armhf.cmake, toolchain-arm64.cmake), which set
 # before including it:
 #   CMAKE_SYSTEM_PROCESSOR   the target processor
 #   QUADVIEW_CROSS_TRIPLET   Debian's GNU triplet for it, the prefix of the cross compilers and the
 #                            name of its multiarch folders
 #   QUADVIEW_CROSS_QEMU      the qemu-user program that runs its programs on this machine
+#   QUADVIEW_CROSS_NAME      Debian's name of the architecture (armhf, arm64)
 # Cross-building with the Debian cross compilers and the target's libraries installed side by side
 # with the native ones (multiarch; no sysroot).
 
 set(CMAKE_SYSTEM_NAME Linux)
 
-set(CMAKE_C_COMPILER ${QUADVIEW_CROSS_TRIPLET}-gcc)
-set(CMAKE_CXX_COMPILER ${QUADVIEW_CROSS_TRIPLET}-g++)
+# Debian's cross compilers; without them, a message naming the package rather than CMake's own.
+find_program(QUADVIEW_CROSS_CXX ${QUADVIEW_CROSS_TRIPLET}-g++)
+find_program(QUADVIEW_CROSS_CC ${QUADVIEW_CROSS_TRIPLET}-gcc)
+if(NOT QUADVIEW_CROSS_CXX OR NOT QUADVIEW_CROSS_CC)
+  message(FATAL_ERROR
+    "The cross compiler ${QUADVIEW_CROSS_TRIPLET}-g++ is not installed: install Debian's "
+    "package g++-${QUADVIEW_CROSS_TRIPLET} (apt-get install g++-${QUADVIEW_CROSS_TRIPLET}), or "
+    "run ./scripts/test --target ${QUADVIEW_CROSS_NAME}, which installs it.")
+endif()
+set(CMAKE_C_COMPILER ${QUADVIEW_CROSS_CC})
+set(CMAKE_CXX_COMPILER ${QUADVIEW_CROSS_CXX})
 
 # The multiarch folders: find_library and find_package look in /usr/lib/<triplet> (and its cmake/
 # folder, where GoogleTest's package file is) and never in the native one.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # What the compiler and the linker add to every program and library of the directory that includes
 # this file (and of its subdirectories), so that the product is hardened as firmware checkers expect
 # and as a distribution builds its own packages:

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # What the program needs of the compiler, the C library and GLib, checked when configuring so that
 # a toolchain that cannot build it stops here with a plain message, not half-way through the build
 # or on the camera.
@@ -17,6 +18,17 @@ if(CMAKE_CXX_COMPILER_VERSION VERSION_LESS quadview_compiler_minimum)
   message(FATAL_ERROR
     "quadview needs ${CMAKE_CXX_COMPILER_ID} ${quadview_compiler_minimum} or newer for C++17; "
     "${CMAKE_CXX_COMPILER} is ${CMAKE_CXX_COMPILER_VERSION}.")
+endif()
+
+# Large files on every target: where off_t has 32 bits (32-bit ARM), stat() fails with EOVERFLOW on
+# a file whose size or inode number needs more (overlayfs and XFS give such inode numbers), so
+# the C library's 64-bit calls are taken. tests/check_runtime_dependencies.cmake checks the imports.
+include(CheckTypeSize)
+set(CMAKE_EXTRA_INCLUDE_FILES sys/types.h)
+check_type_size(off_t QUADVIEW_SIZEOF_OFF_T LANGUAGE CXX)
+unset(CMAKE_EXTRA_INCLUDE_FILES)
+if(QUADVIEW_SIZEOF_OFF_T EQUAL 4)
+  add_compile_definitions(_FILE_OFFSET_BITS=64)
 endif()
 
 # The C library: the calls and constants beyond ISO C that the program's code uses itself (what
@@ -85,3 +97,27 @@ endif()
 set(QUADVIEW_GLIB_FLOOR_DEFINITIONS
   GLIB_VERSION_MIN_REQUIRED=GLIB_VERSION_2_${quadview_glib_minor}
   GLIB_VERSION_MAX_ALLOWED=GLIB_VERSION_2_${quadview_glib_minor})
+
+# Called once pkg-config has found gio-2.0: its glibconfig.h must describe the target. A toolchain
+# file that sets only the compilers leaves pkg-config finding this machine's GLib, and the build
+# would fail half-way (a narrowing conversion to gint64, say) or make a broken program.
+function(quadview_check_glib_target)
+  include(CheckCXXSourceCompiles)
+  set(CMAKE_REQUIRED_INCLUDES ${GIO_INCLUDE_DIRS})
+  set(CMAKE_REQUIRED_QUIET ON)
+  check_cxx_source_compiles("
+#include <glib.h>
+static_assert(GLIB_SIZEOF_VOID_P == sizeof(void*), \"pointer size\");
+static_assert(GLIB_SIZEOF_LONG == sizeof(long), \"long size\");
+int main() { return 0; }" QUADVIEW_GLIB_FITS_TARGET)
+  if(NOT QUADVIEW_GLIB_FITS_TARGET)
+    unset(QUADVIEW_GLIB_FITS_TARGET CACHE)
+    message(FATAL_ERROR
+      "The GLib that pkg-config found (gio-2.0 ${GIO_VERSION}, headers in ${GIO_INCLUDE_DIRS}) is "
+      "not built for the target: the sizes of a pointer and a long in its glibconfig.h "
+      "(GLIB_SIZEOF_VOID_P, GLIB_SIZEOF_LONG) differ from ${CMAKE_CXX_COMPILER}'s. Point "
+      "pkg-config at the SDK's sysroot, in the environment or the toolchain file: "
+      "PKG_CONFIG_LIBDIR=<sysroot>/usr/lib/pkgconfig:<sysroot>/usr/share/pkgconfig and "
+      "PKG_CONFIG_SYSROOT_DIR=<sysroot>, then configure a new build folder.")
+  endif()
+endfunction()

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-building for 64-bit ARM (Debian's arm64: ARMv8-A), run on this machine under qemu-aarch64.
 #
 #   cmake -S . -B build-arm64 --toolchain cmake/toolchain-arm64.cmake
@@ -7,5 +8,6 @@
 
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(QUADVIEW_CROSS_TRIPLET aarch64-linux-gnu)
+set(QUADVIEW_CROSS_NAME arm64)
 set(QUADVIEW_CROSS_QEMU qemu-aarch64)
 include(${CMAKE_CURRENT_LIST_DIR}/cross-multiarch.cmake)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The program logs through syslog(3). In the fuzzers each line is formatted, so that the
 // sanitizers see every argument the format reads, and then dropped: no socket per call and
 // nothing sent to a system log.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The `id` list check of setquadview.cgi, against a reference written independently here:
 // exactly "d,d,d,d" with each d from 1 to 4, nothing before, between or after.
 

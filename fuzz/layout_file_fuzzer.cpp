@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The layout file reader on arbitrary file contents, for both mounts. A failed read must leave
 // the config alone. A layout that reads back with ids the store accepts must also survive being
 // written: the write succeeds, reads back the same, and keeps the other mount's layout.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Request decoding and dispatch. The input is one flag byte followed by SCRIPT_NAME, a newline
 // and QUERY_STRING. Flag bit 0 leaves SCRIPT_NAME unset, bit 1 leaves QUERY_STRING unset.
 //

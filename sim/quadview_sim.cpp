@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // quadview-sim: the camera services that quadview talks to, simulated on the bus named by
 // DBUS_SYSTEM_BUS_ADDRESS for the tests, the demo and the benchmark. It owns
 // com.tarq.ImageControl (the tilt orientation, answered from the command line) and

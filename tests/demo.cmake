@@ -1,14 +1,18 @@
-# The demo run as a test through each web server: it serves the built program through its
-# installed CGI names, with the simulated camera on a private bus, and every answer is checked
-# byte for byte; its page is checked in headless Chromium. Needs the web server, curl, Chromium
-# and mount namespaces (root, or unprivileged user namespaces); it is skipped when a tool is
-# missing. Each takes a free port of its own, so they run side by side. Not for cross builds: the
-# web server would run the target's program.
+# SPDX-License-Identifier: MIT
+# The demo's tour through each web server of servers/servers.tsv, as a smoke test of the demo
+# itself (tests/e2e/servers_test.cpp checks the servers' answers): it serves the installed program,
+# with the simulated camera on a private bus. Skipped when a tool is missing. Each takes a free
+# port of its own, so they run side by side. Not for cross builds: the web server would run the
+# target's program.
 if(NOT CMAKE_CROSSCOMPILING)
-  foreach(server lighttpd apache nginx busybox mini_httpd)
+  file(STRINGS ${PROJECT_SOURCE_DIR}/servers/servers.tsv rows REGEX "^[^#]")
+  foreach(row IN LISTS rows)
+    string(REGEX REPLACE "\t.*" "" server "${row}")
     add_test(NAME demo_${server}
       COMMAND ${PROJECT_SOURCE_DIR}/scripts/demo --once --server ${server}
               --build-dir ${PROJECT_BINARY_DIR})
     set_tests_properties(demo_${server} PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120 LABELS demo)
   endforeach()
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+    ${PROJECT_SOURCE_DIR}/servers/servers.tsv)
 endif()

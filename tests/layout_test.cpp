@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "layout/layout.h"
 
 #include <errno.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shows the camera's quad-view layout and changes it through the two CGI names. Every answer is
 // one XML document in the response namespace, HTTP 200 even for an error.
 "use strict";

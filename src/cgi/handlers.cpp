@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cgi/handlers.h"
 
 #include <errno.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // quadview: the CGI program behind getquadview.cgi and setquadview.cgi. The web server runs it
 // once per request; it writes one response to standard output and always exits with 0.
 
@@ -120,9 +121,17 @@ void discard_request_body(guint64 length, gint64 end_time) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   const gint64 end_time = g_get_monotonic_time() + kRequestLimitUs;
   keep_standard_streams_taken();
+
+  // Under a web server the arguments are never read: a query without '=' reaches a CGI program as
+  // command-line words (RFC 3875, 4.4), so "getquadview.cgi?--version" is still a read.
+  if (!g_getenv("GATEWAY_INTERFACE") && argc == 2 && g_strcmp0(argv[1], "--version") == 0) {
+    constexpr char kVersion[] = "quadview " QUADVIEW_VERSION "\n";
+    write_answer(kVersion, sizeof kVersion - 1);
+    return 0;
+  }
 
   // A client that hangs up early closes our stdout; that must not kill the request half-way.
   signal(SIGPIPE, SIG_IGN);

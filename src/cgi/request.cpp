@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cgi/request.h"
 
 #include <errno.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cgi/response.h"
 
 #include <errno.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cgi/xmlnode.h"
 
 #include <string.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "device/bus_connect.h"
 
 #include <errno.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "device/log_value.h"
 
 #include <glib.h>

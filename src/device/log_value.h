@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Returns `value` as it may go into a log line (g_free): every control character written as a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "device/ptz.h"
 
 #include <syslog.h>

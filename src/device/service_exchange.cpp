@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "device/service_exchange.h"
 
 #include <syslog.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "device/tilt_orientation.h"
 
 #include <syslog.h>

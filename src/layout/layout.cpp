@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "layout/layout.h"
 
 #include <errno.h>
@@ -85,11 +86,14 @@ int start_store_operation(
 // than failing an allocation, so only reading and parsing can fail.
 GKeyFile* load_layout_file(const char* operation, const char* path) {
   g_autoptr(GKeyFile) key_file = g_key_file_new();
+  g_autoptr(GError) error = nullptr;
   gsize length = 0;
-  g_autofree char* text = read_regular_file(path, kMaxLayoutFileSize, &length, nullptr /* error */);
-  if (!text ||
-      !g_key_file_load_from_data(key_file, text, length, G_KEY_FILE_NONE, nullptr /* error */)) {
+  g_autofree char* text = read_regular_file(path, kMaxLayoutFileSize, &length, &error);
+  if (!text || !g_key_file_load_from_data(key_file, text, length, G_KEY_FILE_NONE, &error)) {
     syslog(LOG_ERR, "%s: Failed to load '%s'", operation, path);
+    // The cause in GLib's words, which quote the file's own lines.
+    g_autofree char* cause = escape_log_value(error->message);
+    syslog(LOG_ERR, "%s: %s", operation, cause);
     return nullptr;
   }
   return static_cast<GKeyFile*>(g_steal_pointer(&key_file));

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "layout/layout_file.h"
 
 #include <errno.h>

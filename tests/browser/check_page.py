@@ -1,17 +1,17 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """Drives the demo's page in headless Chromium and checks what it shows.
 
-Run by scripts/demo --once against its own lighttpd, with Debian's chromium, chromium-driver and
-python3-selenium (hence /usr/bin/python3, whose packages they are). Nothing is downloaded.
+Run by tests/e2e/servers_test.cpp against each web server, with Debian's chromium, chromium-driver
+and python3-selenium (hence /usr/bin/python3, whose packages they are). Nothing is downloaded.
 
 The administrator logs in first (--user, as the browser keeps the credentials of a camera once
 opened). The page is loaded, the layout it shows is compared with --ids, subview 0 is changed and
 saved, the layout file and the page are checked after the read-back, and a screenshot is saved.
 Then a page of another site (served here at http://localhost:PORT/) sends a form to
 setquadview.cgi, with the administrator's credentials as browsers send them: the layout file must
-stay as it was. Then the script prints "stop the camera" and waits for a line on standard input:
-the caller stops the simulated camera and answers, and the page must show the error of the next
-read.
+stay as it was. Then the script stops the simulated camera (--camera-pid) and the page must show
+the error of the next read.
 
 Exits 0 when every check passes, 1 otherwise.
 """
@@ -21,6 +21,7 @@ import configparser
 import http.server
 import os
 import shutil
+import signal
 import sys
 import tempfile
 import threading
@@ -137,6 +138,14 @@ def stored_ids(layout_file, mount):
     return [int(group[f"subview{i}_pan"]) // 90 + 1 for i in range(4)]
 
 
+def camera_gone(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except FileNotFoundError:
+        return True
+
+
 def log_in(driver, args):
     """Opens a guarded URL with the credentials in it, which the browser then keeps."""
     page = urllib.parse.urlsplit(args.url)
@@ -225,10 +234,10 @@ def check_page(driver, args, check):
     driver.get(args.url)
     wait_until_idle(driver, 1)
 
-    print("stop the camera", flush=True)
-    if sys.stdin.readline() == "":
-        check.fail("the camera was not stopped")
-        return
+    print("stopping the camera", flush=True)
+    os.kill(args.camera_pid, signal.SIGTERM)
+    # Gone once its parent may reap it (a zombie) or has.
+    WebDriverWait(driver, TIMEOUT_S).until(lambda _: camera_gone(args.camera_pid))
     driver.find_element(By.ID, "read").click()
     wait_until_idle(driver, 1)
     check.equal("the error shown", error_shown(driver), ("500", "Internal Server error."))
@@ -244,6 +253,7 @@ def main():
     parser.add_argument("--mount", required=True, choices=("ceiling", "desk"))
     parser.add_argument("--screenshot", required=True, help="where the PNG goes")
     parser.add_argument("--user", required=True, help="the administrator: NAME:PASSWORD")
+    parser.add_argument("--camera-pid", required=True, type=int, help="the simulated camera")
     parser.add_argument(
         "--skip-cross-site",
         metavar="REASON",

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Many requests at once, as a busy web server starts them: writers replacing the layout, readers
 // reading it, and a reader of the file itself. Nobody may see half a layout or a lost file.
 

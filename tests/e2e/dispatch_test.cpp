@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Which request SCRIPT_NAME selects, end to end, and what the query, the method and the site a
 // browser sent it from can and cannot change.
 
@@ -30,6 +31,7 @@ TEST_F(DispatchTest, SelectsTheRequestBySCRIPT_NAMEAlone) {
     std::string response;  // when nothing is selected
     std::vector<expected_log> log;
     std::vector<std::string> environment = {};
+    std::vector<std::string> arguments = {};
   };
 
   const std::vector<expected_log> kNoScriptName = {
@@ -53,6 +55,22 @@ TEST_F(DispatchTest, SelectsTheRequestBySCRIPT_NAMEAlone) {
       {"/cgi-bin/getquadview.cgi", std::nullopt, outcome::kHead, "", {}, {"REQUEST_METHOD=HEAD"}},
       {std::nullopt, std::nullopt, outcome::kHead, "", {}, {"REQUEST_METHOD=HEAD"}},
       {"/cgi-bin/setquadview.cgi", "id=2,3,4,1", outcome::kWrite, "", {}, {"REQUEST_METHOD=POST"}},
+      // Outside a web server the program tells its version; under one, a query without '=' comes
+      // as command-line words, which never change the request.
+      {std::nullopt,
+       std::nullopt,
+       outcome::kNone,
+       "quadview " QUADVIEW_VERSION "\n",
+       {},
+       {},
+       {"--version"}},
+      {"/cgi-bin/getquadview.cgi",
+       "--version",
+       outcome::kRead,
+       "",
+       {},
+       {"GATEWAY_INTERFACE=CGI/1.1"},
+       {"--version"}},
       // A page of another site may read through a visitor's browser, but not write.
       {"/cgi-bin/setquadview.cgi",
        "id=2,3,4,1",
@@ -127,6 +145,7 @@ TEST_F(DispatchTest, SelectsTheRequestBySCRIPT_NAMEAlone) {
     forget_calls();
     run_options options;
     options.environment = c.environment;
+    options.arguments = c.arguments;
     const cgi_result result = run(c.script_name, c.query_string, options);
     expect_log(result, c.log);
     switch (c.selected) {

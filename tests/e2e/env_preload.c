@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Preloaded into the program by the end-to-end tests (LD_PRELOAD) to hand it environment values
 // longer than the 128 KiB that Linux accepts for one environment string at exec. Before main,
 // each QUADVIEW_ENV_FILE_NAME=PATH in the environment is replaced by NAME=<the contents of PATH>,

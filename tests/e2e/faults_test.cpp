@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Faults around the program, end to end: an unreachable bus, slow services, a layout file that
 // is damaged, huge or out of range, a folder that cannot take the new file, and a web server that
 // stops listening before the answer is written.
@@ -5,6 +6,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <gio/gio.h>
 #include <netinet/in.h>
 #include <sched.h>
 #include <signal.h>
@@ -43,6 +45,12 @@ constexpr char kLayoutNotRead[] = "Failed to get quadview layout";
 constexpr char kLayoutNotSet[] = "Failed to set quadview layout";
 constexpr char kLoadFailed[] =
     "get_quadview_layout: Failed to load '/etc/quadoverviewconf/quadview.conf'";
+
+// The line after kLoadFailed when the file cannot be read: GLib's words for the failed `action`.
+std::string cause(const char* action, const char* reason) {
+  return std::string("get_quadview_layout: Failed to ") + action +
+         " file \u201c/etc/quadoverviewconf/quadview.conf\u201d: " + reason;
+}
 
 // Bytes that are no key file: every value, NUL included, from a fixed seed.
 std::string garbage(size_t size) {
@@ -315,6 +323,66 @@ TEST_F(FaultTest, ConnectsToABusAddressAsGDBusDoes) {
   for (const int fd : sockets) {
     close(fd);
   }
+}
+
+// The private bus enforces the installed policy (bus/quadview.conf) as a camera's bus does: a
+// method of the services that the program never calls is refused to the user the program runs
+// as, this process's, before it reaches the service.
+TEST_F(FaultTest, BusRefusesWhatThePolicyLeavesOut) {
+  struct test_case {
+    const char* destination;
+    const char* path;
+    const char* method;
+    const char* parameters;  // GVariant text
+  };
+
+  const test_case cases[] = {
+      {"com.tarq.PTZ.Coordinator",
+       "/com/tarq/PTZ/Coordinator/4",
+       "Get",
+       "('com.tarq.PTZ.Coordinator', 'Position')"},
+      {"com.tarq.ImageControl",
+       "/com/tarq/ImageControl/0/0",
+       "Set",
+       "('com.tarq.ImageControl', 'CameraTiltOrientation', <'90'>)"},
+      {"com.tarq.ImageControl",
+       "/com/tarq/ImageControl/0/1",
+       "Get",
+       "('com.tarq.ImageControl', 'CameraTiltOrientation')"},
+  };
+  start_services();
+  g_autoptr(GError) error = nullptr;
+  g_autoptr(GDBusConnection) bus = g_dbus_connection_new_for_address_sync(
+      bus_address().c_str(),
+      static_cast<GDBusConnectionFlags>(
+          G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+      nullptr /* observer */,
+      nullptr /* cancellable */,
+      &error);
+  ASSERT_NE(bus, nullptr) << error->message;
+  for (const test_case& c : cases) {
+    SCOPED_TRACE(std::string(c.destination) + " " + c.path + " " + c.method);
+    g_autoptr(GVariant) parameters =
+        g_variant_parse(nullptr, c.parameters, nullptr, nullptr, nullptr);
+    g_autoptr(GError) refusal = nullptr;
+    g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
+        bus,
+        c.destination,
+        c.path,
+        "org.freedesktop.DBus.Properties",
+        c.method,
+        parameters,
+        nullptr /* any reply type */,
+        G_DBUS_CALL_FLAGS_NONE,
+        -1 /* default timeout */,
+        nullptr /* cancellable */,
+        &refusal);
+    EXPECT_EQ(reply, nullptr);
+    EXPECT_TRUE(g_error_matches(refusal, G_DBUS_ERROR, G_DBUS_ERROR_ACCESS_DENIED))
+        << (refusal ? refusal->message : "answered");
+  }
+  EXPECT_EQ(recorded_calls(), std::vector<std::string>());
 }
 
 // Two seconds per answer is slow, but well within the 25 s that a call may take.
@@ -653,8 +721,8 @@ TEST_F(FaultTest, FailsOnALayoutFileItCannotUse) {
   struct test_case {
     const char* name;
     kind what;
-    std::string file;     // the contents of a file
-    std::string failure;  // the first syslog line
+    std::string file;                  // the contents of a file
+    std::vector<std::string> failure;  // the first syslog lines
   };
 
   const std::string kOutOfRange =
@@ -662,30 +730,40 @@ TEST_F(FaultTest, FailsOnALayoutFileItCannotUse) {
       "\u201csubview{LINE}_pan\u201d in group \u201cQUADVIEW_CEILING\u201d which has a value "
       "that cannot be interpreted.\n";
   const test_case cases[] = {
-      {"a folder", kind::kFolder, "", kLoadFailed},
-      {"a FIFO", kind::kFifo, "", kLoadFailed},
-      {"a link that leads to itself", kind::kLinkLoop, "", kLoadFailed},
-      {"a sparse file of 8 GiB", kind::kSparse, "", kLoadFailed},
+      {"a folder", kind::kFolder, "", {kLoadFailed, cause("read", "Is a directory")}},
+      {"a FIFO", kind::kFifo, "", {kLoadFailed, cause("read", "Invalid argument")}},
+      {"a link that leads to itself",
+       kind::kLinkLoop,
+       "",
+       {kLoadFailed, cause("open", "Too many levels of symbolic links")}},
+      {"a sparse file of 8 GiB", kind::kSparse, "", {kLoadFailed, cause("read", "File too large")}},
       {"a layout one byte over a mebibyte",
        kind::kFile,
        huge_layout({4, 1, 2, 3}, (1 << 20) + 1),
-       kLoadFailed},
+       {kLoadFailed, cause("read", "File too large")}},
       {"empty",
        kind::kFile,
        "",
-       "get_quadview_layout({LINE}) Error code=4, message=Key file does not have group "
-       "\u201cQUADVIEW_CEILING\u201d\n"},
-      {"garbage", kind::kFile, garbage(4096), kLoadFailed},
-      {"valid, then garbage", kind::kFile, kTwoMounts + garbage(256), kLoadFailed},
+       {"get_quadview_layout({LINE}) Error code=4, message=Key file does not have group "
+        "\u201cQUADVIEW_CEILING\u201d\n"}},
+      {"garbage",
+       kind::kFile,
+       garbage(4096),
+       {kLoadFailed, "get_quadview_layout: Key file does not start with a group"}},
+      // GLib quotes the line, escaped like every outside value in the log.
+      {"valid, then garbage",
+       kind::kFile,
+       kTwoMounts + garbage(256),
+       {kLoadFailed, "get_quadview_layout: Key file contains line \u201c{ANY}"}},
       // Angles that do not fit in 32 bits are not numbers to the program, on any processor.
-      {"2^31", kind::kFile, ceiling_angles({"0", "2147483648", "0", "0"}), kOutOfRange},
-      {"-2^31 - 1", kind::kFile, ceiling_angles({"0", "0", "-2147483649", "0"}), kOutOfRange},
-      {"2^32", kind::kFile, ceiling_angles({"4294967296", "0", "0", "0"}), kOutOfRange},
-      {"2^32 + 90", kind::kFile, ceiling_angles({"0", "0", "0", "4294967386"}), kOutOfRange},
+      {"2^31", kind::kFile, ceiling_angles({"0", "2147483648", "0", "0"}), {kOutOfRange}},
+      {"-2^31 - 1", kind::kFile, ceiling_angles({"0", "0", "-2147483649", "0"}), {kOutOfRange}},
+      {"2^32", kind::kFile, ceiling_angles({"4294967296", "0", "0", "0"}), {kOutOfRange}},
+      {"2^32 + 90", kind::kFile, ceiling_angles({"0", "0", "0", "4294967386"}), {kOutOfRange}},
       {"20 digits",
        kind::kFile,
        ceiling_angles({"0", "99999999999999999999", "0", "0"}),
-       kOutOfRange},
+       {kOutOfRange}},
   };
   start_services({"--mount", "ceiling"});
   for (const test_case& c : cases) {
@@ -718,7 +796,12 @@ TEST_F(FaultTest, FailsOnALayoutFileItCannotUse) {
       forget_calls();
       const cgi_result result = run(script, "id=2,3,4,1");
       expect_response(result, error_response(500));
-      expect_log(result, {{LOG_ERR, c.failure}, {LOG_ERR, kLayoutNotRead}, {LOG_ERR, kGetFailed}});
+      std::vector<expected_log> log;
+      for (const std::string& line : c.failure) {
+        log.push_back({LOG_ERR, line});
+      }
+      log.insert(log.end(), {{LOG_ERR, kLayoutNotRead}, {LOG_ERR, kGetFailed}});
+      expect_log(result, log);
       EXPECT_EQ(recorded_calls(), std::vector<std::string>({kTiltQuery}));
     }
 

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # A wrong program, to show that ./scripts/test --binary fails one: it answers every request with
 # the same read answer, well-formed but whatever was asked.
 printf 'Status: 200 OK\r\nContent-Type: text/xml\r\n\r\n<?xml version="1.0" encoding="UTF-8"?>'

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The end-to-end harness: the built program run as the web server runs it, against a private
 // dbus-daemon and the simulated camera services, in a sandbox where /etc/quadoverviewconf is a
 // folder of the test's and /dev/log a socket of the test's.
@@ -99,6 +100,9 @@ struct run_options {
   std::function<void(pid_t)> while_running;
   // CGI variables beyond SCRIPT_NAME and QUERY_STRING, as "NAME=value".
   std::vector<std::string> environment;
+  // Command-line words after the program's path. Without GATEWAY_INTERFACE in `environment`, the
+  // run is not a CGI request and its output is not checked as an answer.
+  std::vector<std::string> arguments;
   // The request body on standard input, through a pipe that is closed once all of it is written
   // (nullopt: /dev/null); with `body_stays_open`, only once the program has ended.
   std::optional<std::string> body;
@@ -226,6 +230,11 @@ class QuadviewTest : public testing::Test {
 
   // Starts the simulator with `args` (and --record) and waits for it to be ready.
   void start_services(const std::vector<std::string>& args = {});
+
+  // Stops the simulator, as when the camera's services go away.
+  void stop_services() { services_.stop(); }
+
+  pid_t services_pid() const { return services_.pid(); }
 
   // Runs the program with SCRIPT_NAME and QUERY_STRING set as given (nullopt: unset), and checks
   // the document it answers, if any, against the schema. Safe to call from several threads at

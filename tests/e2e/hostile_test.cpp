@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Requests made to break the program: format and markup characters, every byte value, and
 // SCRIPT_NAME and QUERY_STRING far larger than any browser sends. Whatever comes in, the answer is
 // one of the few legal documents, the exit status 0 and stderr empty (QuadviewTest::run checks

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // getquadview.cgi end to end: the mount from the image-control service, the layout from the file.
 
 #include <array>
@@ -130,16 +131,22 @@ TEST_F(ReadTest, FailsOnAnUnusableLayoutFile) {
   struct test_case {
     const char* name;
     std::optional<std::string> file;
-    std::string failure;  // the first syslog line
+    std::string failure;     // the first syslog line
+    std::string cause = "";  // the next one, if any
   };
 
+  const char kLoadFailed[] =
+      "get_quadview_layout: Failed to load '/etc/quadoverviewconf/quadview.conf'";
   const test_case cases[] = {
       {"missing file",
        std::nullopt,
-       "get_quadview_layout: Failed to load '/etc/quadoverviewconf/quadview.conf'"},
+       kLoadFailed,
+       "get_quadview_layout: Failed to open file \u201c/etc/quadoverviewconf/quadview.conf\u201d: "
+       "No such file or directory"},
       {"not a key file",
        "subview0_pan=0\n",
-       "get_quadview_layout: Failed to load '/etc/quadoverviewconf/quadview.conf'"},
+       kLoadFailed,
+       "get_quadview_layout: Key file does not start with a group"},
       {"no group of the mount",
        "[QUADVIEW_DESK]\nsubview0_pan=0\nsubview1_pan=0\nsubview2_pan=0\nsubview3_pan=0\n",
        "get_quadview_layout({LINE}) Error code=4, message=Key file does not have group "
@@ -162,7 +169,12 @@ TEST_F(ReadTest, FailsOnAnUnusableLayoutFile) {
     }
     const cgi_result result = get();
     expect_response(result, error_response(500));
-    expect_log(result, {{LOG_ERR, c.failure}, {LOG_ERR, kLayoutFailed}, {LOG_ERR, kConfigFailed}});
+    std::vector<expected_log> log = {{LOG_ERR, c.failure}};
+    if (!c.cause.empty()) {
+      log.push_back({LOG_ERR, c.cause});
+    }
+    log.insert(log.end(), {{LOG_ERR, kLayoutFailed}, {LOG_ERR, kConfigFailed}});
+    expect_log(result, log);
     EXPECT_EQ(read_layout(), c.file);
   }
 }

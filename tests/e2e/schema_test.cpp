@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The schema that clients validate answers with: it accepts every answer the program gives and
 // nothing else. (The harness checks every answer of every end-to-end run against it.)
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // setquadview.cgi end to end: the id list, the mount asked twice, the saved file and the reload.
 
 #include <string.h>
@@ -192,6 +193,9 @@ TEST_F(WriteTest, CreatesNoLayoutFile) {
   expect_log(
       result,
       {{LOG_ERR, "get_quadview_layout: Failed to load '/etc/quadoverviewconf/quadview.conf'"},
+       {LOG_ERR,
+        "get_quadview_layout: Failed to open file \u201c/etc/quadoverviewconf/quadview.conf\u201d: "
+        "No such file or directory"},
        {LOG_ERR, "Failed to get quadview layout"},
        {LOG_ERR, "Failed to get config of quadview due to 'Permission denied'"}});
   EXPECT_EQ(layout_folder(), std::vector<std::string>());

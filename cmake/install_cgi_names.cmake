@@ -1,0 +1,25 @@
+# SPDX-License-Identifier: MIT
+# Run by `cmake --install` (component program) after the program is in place: installs the two
+# CGI names as relative symbolic links to it. They are worked out here, not when configuring,
+# since `cmake --install --prefix` may change the prefix; QUADVIEW_CGI_DIR and the libexec folder
+# are each under that prefix unless absolute. The links are made in the build folder and
+# installed with file(INSTALL), which adds DESTDIR and lists them in install_manifest.txt.
+# Set before including it: quadview_cgi_dir, quadview_program_dir, quadview_link_dir.
+
+foreach(folder quadview_cgi_dir quadview_program_dir)
+  if(IS_ABSOLUTE "${${folder}}")
+    set(${folder}_full "${${folder}}")
+  else()
+    set(${folder}_full "${CMAKE_INSTALL_PREFIX}/${${folder}}")
+  endif()
+endforeach()
+file(RELATIVE_PATH quadview_link_target "${quadview_cgi_dir_full}"
+     "${quadview_program_dir_full}/quadview")
+
+file(REMOVE_RECURSE "${quadview_link_dir}")
+file(MAKE_DIRECTORY "${quadview_link_dir}")
+foreach(cgi_name getquadview.cgi setquadview.cgi)
+  file(CREATE_LINK "${quadview_link_target}" "${quadview_link_dir}/${cgi_name}" SYMBOLIC)
+endforeach()
+file(INSTALL DESTINATION "${quadview_cgi_dir_full}" TYPE FILE FILES
+     "${quadview_link_dir}/getquadview.cgi" "${quadview_link_dir}/setquadview.cgi")

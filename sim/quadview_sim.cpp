@@ -11,8 +11,6 @@
 //   --no-image-control        leave com.tarq.ImageControl unowned
 //   --ptz accept|error|absent how Auxiliary is answered, or leave the name unowned
 //   --delay-ms N              wait before answering each Get and Auxiliary
-//   --image-control-getall-delay-ms N, --ptz-getall-delay-ms N
-//                             wait before answering the GetAll that a proxy makes when created
 //   --record FILE             append a line per method call received
 
 #include <gio/gio.h>
@@ -60,8 +58,6 @@ struct simulator {
   bool image_control = true;
   ptz_mode ptz = ptz_mode::kAccept;
   guint delay_ms = 0;
-  guint image_control_getall_delay_ms = 0;
-  guint ptz_getall_delay_ms = 0;
   FILE* record = nullptr;
   guint tilt_queries = 0;
   GDBusConnection* connection = nullptr;
@@ -172,7 +168,7 @@ void handle_call(
 
   if (g_strcmp0(member, "GetAll") == 0) {
     reply_later(
-        image_control ? sim->image_control_getall_delay_ms : sim->ptz_getall_delay_ms,
+        0,
         invocation,
         g_variant_new("(@a{sv})", g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0)));
     return;
@@ -247,8 +243,6 @@ int run(int argc, char** argv) {
   g_autofree char* record = nullptr;
   gboolean no_image_control = FALSE;
   gint delay_ms = 0;
-  gint image_control_getall_delay_ms = 0;
-  gint ptz_getall_delay_ms = 0;
   const GOptionEntry entries[] = {
       {"tilt", 0, 0, G_OPTION_ARG_STRING, &tilt, "CameraTiltOrientation answer", "VALUE"},
       {"mount", 0, 0, G_OPTION_ARG_STRING, &mount, "ceiling or desk", "MOUNT"},
@@ -256,20 +250,6 @@ int run(int argc, char** argv) {
       {"no-image-control", 0, 0, G_OPTION_ARG_NONE, &no_image_control, "leave it absent", nullptr},
       {"ptz", 0, 0, G_OPTION_ARG_STRING, &ptz, "accept, error or absent", "MODE"},
       {"delay-ms", 0, 0, G_OPTION_ARG_INT, &delay_ms, "delay of each answer", "N"},
-      {"image-control-getall-delay-ms",
-       0,
-       0,
-       G_OPTION_ARG_INT,
-       &image_control_getall_delay_ms,
-       "delay of the image-control GetAll",
-       "N"},
-      {"ptz-getall-delay-ms",
-       0,
-       0,
-       G_OPTION_ARG_INT,
-       &ptz_getall_delay_ms,
-       "delay of the PTZ GetAll",
-       "N"},
       {"record", 0, 0, G_OPTION_ARG_FILENAME, &record, "call log to append to", "FILE"},
       {}};
   g_autoptr(GOptionContext) context = g_option_context_new("- simulated camera services");
@@ -304,8 +284,6 @@ int run(int argc, char** argv) {
     return 2;
   }
   sim.delay_ms = static_cast<guint>(MAX(delay_ms, 0));
-  sim.image_control_getall_delay_ms = static_cast<guint>(MAX(image_control_getall_delay_ms, 0));
-  sim.ptz_getall_delay_ms = static_cast<guint>(MAX(ptz_getall_delay_ms, 0));
 
   // Only the bus named explicitly: never the machine's own system bus.
   const char* address = g_getenv("DBUS_SYSTEM_BUS_ADDRESS");

@@ -53,9 +53,11 @@ foreach(entry
     fsetxattr:sys/xattr.h
     fremovexattr:sys/xattr.h
     shutdown:sys/socket.h
-    timer_create:time.h
-    timer_settime:time.h
-    timer_delete:time.h
+    dup2:unistd.h
+    geteuid:unistd.h
+    linkat:unistd.h
+    unlinkat:unistd.h
+    fstatat:sys/stat.h
     realpath:stdlib.h
     sigaction:signal.h
     F_GETFD:fcntl.h
@@ -63,10 +65,11 @@ foreach(entry
     O_NONBLOCK:fcntl.h
     O_NOCTTY:fcntl.h
     O_DIRECTORY:fcntl.h
+    O_TMPFILE:fcntl.h
+    AT_FDCWD:fcntl.h
+    AT_SYMLINK_FOLLOW:fcntl.h
     SIGPIPE:signal.h
-    SIGHUP:signal.h
-    SIGALRM:signal.h
-    SA_SIGINFO:signal.h)
+    SIGHUP:signal.h)
   string(REPLACE ":" ";" entry "${entry}")
   list(GET entry 0 symbol)
   list(GET entry 1 header)

@@ -9,26 +9,13 @@
 #include <optional>
 #include <string>
 
+#include "expected.h"
+
 namespace {
 
 constexpr char kOperation[] = "test_operation";
 
-constexpr char kBothMounts[] =
-    "# quad-view layouts\n"
-    "[QUADVIEW_CEILING]\n"
-    "subview0_pan=0\n"
-    "subview1_pan=90\n"
-    "subview2_pan=180\n"
-    "subview3_pan=270\n"
-    "\n"
-    "[QUADVIEW_DESK]\n"
-    "subview0_pan=270\n"
-    "subview1_pan=0\n"
-    "subview2_pan=90\n"
-    "subview3_pan=180\n"
-    "\n"
-    "[OTHER]\n"
-    "name=kept\n";
+using namespace expected;
 
 using Ids = std::array<gint32, kSubviewCount>;
 
@@ -146,30 +133,22 @@ TEST(SourceIdToPan, AcceptsAnglesFromZeroToThreeSixtyWithoutOverflow) {
 }
 
 TEST_F(LayoutFileTest, ReadsTheGroupOfTheGivenMount) {
-  write_file(kBothMounts);
-  EXPECT_EQ(read(mount::kCeiling), (Ids{1, 2, 3, 4}));
-  EXPECT_EQ(read(mount::kDesk), (Ids{4, 1, 2, 3}));
+  write_file(kTwoMounts);
+  EXPECT_EQ(read(mount::kCeiling), (Ids{4, 1, 2, 3}));
+  EXPECT_EQ(read(mount::kDesk), (Ids{2, 3, 4, 1}));
 }
 
 TEST_F(LayoutFileTest, PassesOddAnglesOnAsComputed) {
-  write_file(
-      "[QUADVIEW_DESK]\nsubview0_pan=45\nsubview1_pan=359\nsubview2_pan=360\n"
-      "subview3_pan=-90\n");
+  write_file(pan_group("QUADVIEW_DESK", "45,359,360,-90"));
   EXPECT_EQ(read(mount::kDesk), (Ids{1, 4, 5, 0}));
 }
 
 TEST_F(LayoutFileTest, RejectsFilesItCannotReadWhole) {
   const std::pair<const char*, std::string> cases[] = {
-      {"only the other mount",
-       "[QUADVIEW_CEILING]\nsubview0_pan=0\nsubview1_pan=0\n"
-       "subview2_pan=0\nsubview3_pan=0\n"},
+      {"only the other mount", pan_group("QUADVIEW_CEILING", "0,0,0,0")},
       {"a key missing", "[QUADVIEW_DESK]\nsubview0_pan=0\nsubview1_pan=0\nsubview3_pan=0\n"},
-      {"not a number",
-       "[QUADVIEW_DESK]\nsubview0_pan=0\nsubview1_pan=0\nsubview2_pan=abc\n"
-       "subview3_pan=0\n"},
-      {"beyond 32 bits",
-       "[QUADVIEW_DESK]\nsubview0_pan=4294967296\nsubview1_pan=0\n"
-       "subview2_pan=0\nsubview3_pan=0\n"},
+      {"not a number", pan_group("QUADVIEW_DESK", "0,0,abc,0")},
+      {"beyond 32 bits", pan_group("QUADVIEW_DESK", "4294967296,0,0,0")},
       {"not a key file", "subview0_pan=0\n"},
       {"empty", ""},
       {"binary", std::string("\xff\xfe\0[", 4)},
@@ -189,25 +168,10 @@ TEST_F(LayoutFileTest, MissingFileIsNotCreated) {
 }
 
 TEST_F(LayoutFileTest, WriteReplacesOnlyTheMountsGroupAndDropsComments) {
-  write_file(kBothMounts);
+  write_file(kTwoMounts);
   const quadview_config config = {{2, 3, 4, 1}};
   ASSERT_TRUE(write_layout_file(kOperation, path_.c_str(), mount::kCeiling, &config));
-  EXPECT_EQ(
-      read_file(),
-      "[QUADVIEW_CEILING]\n"
-      "subview0_pan=90\n"
-      "subview1_pan=180\n"
-      "subview2_pan=270\n"
-      "subview3_pan=0\n"
-      "\n"
-      "[QUADVIEW_DESK]\n"
-      "subview0_pan=270\n"
-      "subview1_pan=0\n"
-      "subview2_pan=90\n"
-      "subview3_pan=180\n"
-      "\n"
-      "[OTHER]\n"
-      "name=kept\n");
+  EXPECT_EQ(read_file(), two_mounts_stored({2, 3, 4, 1}));
   EXPECT_EQ(read(mount::kCeiling), (Ids{2, 3, 4, 1}));
 }
 
@@ -222,7 +186,7 @@ TEST_F(LayoutFileTest, WriteAddsAMissingGroupAndKeys) {
 }
 
 TEST_F(LayoutFileTest, WriteRejectsIdsOutOfRangeWithoutTouchingTheFile) {
-  write_file(kBothMounts);
+  write_file(kTwoMounts);
   const quadview_config cases[] = {
       {{0, 1, 1, 1}},
       {{1, 1, 1, 6}},
@@ -232,7 +196,7 @@ TEST_F(LayoutFileTest, WriteRejectsIdsOutOfRangeWithoutTouchingTheFile) {
   for (const auto& config : cases) {
     SCOPED_TRACE(testing::PrintToString(ids_of(config)));
     EXPECT_FALSE(write_layout_file(kOperation, path_.c_str(), mount::kCeiling, &config));
-    EXPECT_EQ(read_file(), kBothMounts);
+    EXPECT_EQ(read_file(), kTwoMounts);
   }
 }
 

@@ -13,12 +13,7 @@ namespace {
 
 using DispatchTest = QuadviewTest;
 
-constexpr char kStored[] =
-    "[QUADVIEW_CEILING]\n"
-    "subview0_pan=90\n"
-    "subview1_pan=180\n"
-    "subview2_pan=270\n"
-    "subview3_pan=0\n";
+const std::string kStored = pan_group("QUADVIEW_CEILING", "90,180,270,0");
 
 TEST_F(DispatchTest, SelectsTheRequestBySCRIPT_NAMEAlone) {
   // kHead: the headers alone, and nothing read, written or asked.
@@ -34,8 +29,6 @@ TEST_F(DispatchTest, SelectsTheRequestBySCRIPT_NAMEAlone) {
     std::vector<std::string> arguments = {};
   };
 
-  const std::vector<expected_log> kNoScriptName = {
-      {LOG_ERR, "Empty SCRIPT_NAME"}, {LOG_INFO, "Failed to convert CGI request to g_hash_table"}};
   const test_case cases[] = {
       {"/cgi-bin/getquadview.cgi", std::nullopt, outcome::kRead, "", {}},
       {"getquadview.cgi", std::nullopt, outcome::kRead, "", {}},
@@ -156,7 +149,7 @@ TEST_F(DispatchTest, SelectsTheRequestBySCRIPT_NAMEAlone) {
         break;
       case outcome::kWrite:
         expect_response(result, success_response());
-        EXPECT_EQ(read_layout().value_or("").substr(0, sizeof(kStored) - 1), kStored);
+        EXPECT_EQ(read_layout().value_or("").substr(0, kStored.size()), kStored);
         EXPECT_EQ(recorded_calls(), std::vector<std::string>({kTiltQuery, kTiltQuery, kReload}));
         break;
       case outcome::kNone:

@@ -38,20 +38,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-constexpr char kNoOrientation[] = "Failed to get CameraTiltOrientation";
-constexpr char kGetFailed[] = "Failed to get config of quadview due to 'Permission denied'";
-constexpr char kSetFailed[] = "Failed to set config of quadview due to 'Permission denied'";
-constexpr char kLayoutNotRead[] = "Failed to get quadview layout";
-constexpr char kLayoutNotSet[] = "Failed to set quadview layout";
-constexpr char kLoadFailed[] =
-    "get_quadview_layout: Failed to load '/etc/quadoverviewconf/quadview.conf'";
-
-// The line after kLoadFailed when the file cannot be read: GLib's words for the failed `action`.
-std::string cause(const char* action, const char* reason) {
-  return std::string("get_quadview_layout: Failed to ") + action +
-         " file \u201c/etc/quadoverviewconf/quadview.conf\u201d: " + reason;
-}
-
 // Bytes that are no key file: every value, NUL included, from a fixed seed.
 std::string garbage(size_t size) {
   std::mt19937 bytes(size);
@@ -73,15 +59,6 @@ std::string huge_layout(const std::array<int, 4>& ceiling_ids, size_t size) {
     text += key + std::string(kLine - key.size() - 1, 'v') + "\n";
   }
   return text + "last=" + std::string(size - text.size() - 6, 'v') + "\n";
-}
-
-// A ceiling layout with the given angle texts.
-std::string ceiling_angles(const std::array<std::string, 4>& angles) {
-  std::string text = "[QUADVIEW_CEILING]\n";
-  for (int i = 0; i < 4; i++) {
-    text += "subview" + std::to_string(i) + "_pan=" + angles[i] + "\n";
-  }
-  return text;
 }
 
 // Moves the calling thread into a mount namespace of its own, in which `folder` is a small
@@ -730,17 +707,20 @@ TEST_F(FaultTest, FailsOnALayoutFileItCannotUse) {
       "\u201csubview{LINE}_pan\u201d in group \u201cQUADVIEW_CEILING\u201d which has a value "
       "that cannot be interpreted.\n";
   const test_case cases[] = {
-      {"a folder", kind::kFolder, "", {kLoadFailed, cause("read", "Is a directory")}},
-      {"a FIFO", kind::kFifo, "", {kLoadFailed, cause("read", "Invalid argument")}},
+      {"a folder", kind::kFolder, "", {kLoadFailed, load_cause("read", "Is a directory")}},
+      {"a FIFO", kind::kFifo, "", {kLoadFailed, load_cause("read", "Invalid argument")}},
       {"a link that leads to itself",
        kind::kLinkLoop,
        "",
-       {kLoadFailed, cause("open", "Too many levels of symbolic links")}},
-      {"a sparse file of 8 GiB", kind::kSparse, "", {kLoadFailed, cause("read", "File too large")}},
+       {kLoadFailed, load_cause("open", "Too many levels of symbolic links")}},
+      {"a sparse file of 8 GiB",
+       kind::kSparse,
+       "",
+       {kLoadFailed, load_cause("read", "File too large")}},
       {"a layout one byte over a mebibyte",
        kind::kFile,
        huge_layout({4, 1, 2, 3}, (1 << 20) + 1),
-       {kLoadFailed, cause("read", "File too large")}},
+       {kLoadFailed, load_cause("read", "File too large")}},
       {"empty",
        kind::kFile,
        "",
@@ -756,13 +736,13 @@ TEST_F(FaultTest, FailsOnALayoutFileItCannotUse) {
        kTwoMounts + garbage(256),
        {kLoadFailed, "get_quadview_layout: Key file contains line \u201c{ANY}"}},
       // Angles that do not fit in 32 bits are not numbers to the program, on any processor.
-      {"2^31", kind::kFile, ceiling_angles({"0", "2147483648", "0", "0"}), {kOutOfRange}},
-      {"-2^31 - 1", kind::kFile, ceiling_angles({"0", "0", "-2147483649", "0"}), {kOutOfRange}},
-      {"2^32", kind::kFile, ceiling_angles({"4294967296", "0", "0", "0"}), {kOutOfRange}},
-      {"2^32 + 90", kind::kFile, ceiling_angles({"0", "0", "0", "4294967386"}), {kOutOfRange}},
+      {"2^31", kind::kFile, pan_group("QUADVIEW_CEILING", "0,2147483648,0,0"), {kOutOfRange}},
+      {"-2^31 - 1", kind::kFile, pan_group("QUADVIEW_CEILING", "0,0,-2147483649,0"), {kOutOfRange}},
+      {"2^32", kind::kFile, pan_group("QUADVIEW_CEILING", "4294967296,0,0,0"), {kOutOfRange}},
+      {"2^32 + 90", kind::kFile, pan_group("QUADVIEW_CEILING", "0,0,0,4294967386"), {kOutOfRange}},
       {"20 digits",
        kind::kFile,
-       ceiling_angles({"0", "99999999999999999999", "0", "0"}),
+       pan_group("QUADVIEW_CEILING", "0,99999999999999999999,0,0"),
        {kOutOfRange}},
   };
   start_services({"--mount", "ceiling"});
@@ -836,21 +816,18 @@ TEST_F(FaultTest, HandlesAnglesAtTheEdgesOf32Bits) {
   start_services({"--mount", "ceiling"});
 
   // The extremes still give an id, without overflowing on the way.
-  write_layout(ceiling_angles({"2147483647", "-2147483648", "2147483560", "-2147483560"}));
+  write_layout(pan_group("QUADVIEW_CEILING", "2147483647,-2147483648,2147483560,-2147483560"));
   expect_response(get(), layout_response({23860930, -23860928, 23860929, -23860927}));
 
   // The other mount's angles are not read on the way to a write, and are stored as they were.
   const std::string desk_out_of_range =
-      "[QUADVIEW_DESK]\n"
-      "subview0_pan=4294967296\n"
-      "subview1_pan=-99999999999999999999\n"
-      "subview2_pan=2147483648\n"
-      "subview3_pan=0x10\n";
-  write_layout(ceiling_angles({"0", "0", "0", "0"}) + "\n" + desk_out_of_range);
+      pan_group("QUADVIEW_DESK", "4294967296,-99999999999999999999,2147483648,0x10");
+  write_layout(pan_group("QUADVIEW_CEILING", "0,0,0,0") + "\n" + desk_out_of_range);
   const cgi_result result = set("id=4,3,2,1");
   expect_response(result, success_response());
   expect_log(result, {});
-  EXPECT_EQ(read_layout(), ceiling_angles({"270", "180", "90", "0"}) + "\n" + desk_out_of_range);
+  EXPECT_EQ(
+      read_layout(), pan_group("QUADVIEW_CEILING", "270,180,90,0") + "\n" + desk_out_of_range);
 }
 
 TEST_F(FaultTest, KeepsTheOldFileWhenTheFilesystemIsFull) {

@@ -34,16 +34,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr char kHeaders[] = "Status: 200 OK\r\nContent-Type: text/xml\r\n\r\n";
-constexpr char kDeclaration[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
-constexpr char kRootStart[] =
-    "<QuadViewResponse SchemaVersion=\"1.6.0\" "
-    "xmlns=\"http://www.tarq.com/sefra/http_cgi/quadview\" "
-    "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
-    "xsi:schemaLocation=\"http://www.tarq.com/sefra/http_cgi/quadview "
-    "http://www.tarq.com/sefra/http_cgi/quadview\">";
-constexpr char kRootEnd[] = "</QuadViewResponse>";
-
 // QUADVIEW_ENV_FILE_NAME=PATH has the preloaded helper set NAME to the contents of PATH.
 constexpr char kEnvFilePrefix[] = "QUADVIEW_ENV_FILE_";
 
@@ -694,57 +684,11 @@ std::optional<std::string> read_line(int fd, int timeout_ms) {
   }
 }
 
-std::string two_mounts_stored(const std::array<int, 4>& ceiling_ids) {
-  std::string text = "[QUADVIEW_CEILING]\n";
-  for (int i = 0; i < 4; i++) {
-    text +=
-        "subview" + std::to_string(i) + "_pan=" + std::to_string((ceiling_ids[i] - 1) * 90) + "\n";
-  }
-  return text +
-         "zoom=2\n"
-         "\n"
-         "[QUADVIEW_DESK]\n"
-         "subview0_pan=90\n"
-         "subview1_pan=180\n"
-         "subview2_pan=270\n"
-         "subview3_pan=0\n"
-         "\n"
-         "[OTHER]\n"
-         "name=kept\n";
-}
-
-std::string response_for(const std::string& body) {
-  return std::string(kHeaders) + kDeclaration + kRootStart + body + kRootEnd + "\n";
-}
-
 std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
-}
-
-std::string head_response() { return kHeaders; }
-
-std::string layout_response(const std::array<int, 4>& ids) {
-  std::string sources;
-  for (const int id : ids) {
-    sources += "<QuadViewSource><Id>" + std::to_string(id) + "</Id></QuadViewSource>";
-  }
-  return response_for(
-      "<Success><GetQuadViewSuccess>" + sources + "</GetQuadViewSuccess></Success>");
-}
-
-std::string success_response() { return response_for("<Success><GeneralSuccess/></Success>"); }
-
-std::string error_response(int code) {
-  const char* description = code == 500   ? "Internal Server error."
-                            : code == 400 ? "Bad Request."
-                            : code == 20  ? "Invalid Parameters."
-                                          : "(unknown code)";
-  return response_for(
-      "<Error><GeneralError><ErrorCode>" + std::to_string(code) + "</ErrorCode><ErrorDescription>" +
-      description + "</ErrorDescription></GeneralError></Error>");
 }
 
 void expect_response(const cgi_result& result, const std::string& expected) {

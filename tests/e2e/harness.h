@@ -16,35 +16,11 @@
 #include <string>
 #include <vector>
 
+#include "expected.h"
+
 namespace e2e {
 
-// The calls the simulator records most often.
-constexpr char kTiltQuery[] = "ImageControl Get com.tarq.ImageControl CameraTiltOrientation";
-constexpr char kReload[] = "PTZ Auxiliary Onvif 0 reload_quadview_config";
-
-// A layout file for both mounts: ids 4,1,2,3 on the ceiling and 2,3,4,1 on the desk.
-constexpr char kTwoMounts[] =
-    "# quad-view layouts, one per mount\n"
-    "[QUADVIEW_CEILING]\n"
-    "# pan angles of the four subviews\n"
-    "subview0_pan=270\n"
-    "subview1_pan=0\n"
-    "subview2_pan=90\n"
-    "subview3_pan=180\n"
-    "zoom=2\n"
-    "\n"
-    "[QUADVIEW_DESK]\n"
-    "subview0_pan=90\n"
-    "subview1_pan=180\n"
-    "subview2_pan=270\n"
-    "subview3_pan=0\n"
-    "\n"
-    "[OTHER]\n"
-    "name=kept\n";
-
-// kTwoMounts as the program stores it after writing `ceiling_ids` for the ceiling: comments and
-// blank lines are not kept, everything else is.
-std::string two_mounts_stored(const std::array<int, 4>& ceiling_ids);
+using namespace expected;
 
 // A datagram received on /dev/log: "<PRI>Mmm dd hh:mm:ss IDENT: MESSAGE".
 struct log_line {
@@ -66,13 +42,6 @@ struct cgi_result {
   std::chrono::milliseconds output_elapsed{0};
   // How much of run_options::body the program left unread.
   size_t body_unread = 0;
-};
-
-// An expected syslog line: the priority and the whole message, in which "{LINE}" stands for a
-// line number and "{ANY}" for any text; everything else is literal.
-struct expected_log {
-  int priority;
-  std::string pattern;
 };
 
 // What the program's standard output is when it starts.
@@ -159,22 +128,6 @@ std::vector<std::string> folder_names(const std::string& folder);
 // Reads `fd` until a line ends, the other end closes or `timeout_ms` passes; returns the line
 // without its newline, or nullopt.
 std::optional<std::string> read_line(int fd, int timeout_ms);
-
-// The response the program writes for a QuadViewResponse body ("<Success>...</Success>" or
-// "<Error>...</Error>"): headers, declaration, document and the final newline.
-std::string response_for(const std::string& body);
-
-// The answer to HEAD: the headers alone.
-std::string head_response();
-
-// The read request's answer for the given source ids.
-std::string layout_response(const std::array<int, 4>& ids);
-
-// The write request's answer.
-std::string success_response();
-
-// The error answer for an error code: 500, 400 or 20.
-std::string error_response(int code);
 
 // Checks that the run ended as every run must (exit 0, nothing on stderr) and that its output is
 // exactly `expected`, comparing the headers and the body separately for a readable failure.

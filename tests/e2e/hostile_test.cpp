@@ -89,9 +89,6 @@ struct hostile_case {
   bool log_dropped = false;
 };
 
-const std::vector<expected_log> kNoScriptName = {
-    {LOG_ERR, "Empty SCRIPT_NAME"}, {LOG_INFO, "Failed to convert CGI request to g_hash_table"}};
-
 class HostileTest : public QuadviewTest {
  protected:
   void SetUp() override {

@@ -11,10 +11,6 @@
 namespace e2e {
 namespace {
 
-constexpr char kConfigFailed[] = "Failed to get config of quadview due to 'Permission denied'";
-constexpr char kNoOrientation[] = "Failed to get CameraTiltOrientation";
-constexpr char kLayoutFailed[] = "Failed to get quadview layout";
-
 using ReadTest = QuadviewTest;
 
 TEST_F(ReadTest, AnswersWithTheLayoutOfTheReportedMount) {
@@ -34,29 +30,29 @@ TEST_F(ReadTest, AnswersWithTheLayoutOfTheReportedMount) {
       // Without the NUL it reads as "", which names no mount.
       {{"--tilt", "ay-nonul:-90"},
        error_response(500),
-       {{LOG_ERR, "Unsupported CameraTiltOrientation ()"}, {LOG_ERR, kConfigFailed}}},
+       {{LOG_ERR, "Unsupported CameraTiltOrientation ()"}, {LOG_ERR, kGetFailed}}},
       {{"--tilt", "s:0"},
        error_response(500),
-       {{LOG_ERR, "Unsupported CameraTiltOrientation (0)"}, {LOG_ERR, kConfigFailed}}},
+       {{LOG_ERR, "Unsupported CameraTiltOrientation (0)"}, {LOG_ERR, kGetFailed}}},
       {{"--tilt", "s:-90 "},
        error_response(500),
-       {{LOG_ERR, "Unsupported CameraTiltOrientation (-90 )"}, {LOG_ERR, kConfigFailed}}},
+       {{LOG_ERR, "Unsupported CameraTiltOrientation (-90 )"}, {LOG_ERR, kGetFailed}}},
       // A variant of another type has no text, and nothing says why.
       {{"--tilt", "i:-90"},
        error_response(500),
-       {{LOG_ERR, kNoOrientation}, {LOG_ERR, kConfigFailed}}},
+       {{LOG_ERR, kNoOrientation}, {LOG_ERR, kGetFailed}}},
       {{"--tilt", "wrong-type"},
        error_response(500),
        {{LOG_ERR, "get_cameratiltorientation: Failed to get '(v)' from ('-90',)"},
         {LOG_ERR, kNoOrientation},
-        {LOG_ERR, kConfigFailed}}},
+        {LOG_ERR, kGetFailed}}},
       {{"--tilt", "error"},
        error_response(500),
        {{LOG_ERR,
          "get_cameratiltorientation({LINE}) Failed to get CameraTiltOrientation due to "
          "'GDBus.Error:org.freedesktop.DBus.Error.Failed: simulated\\012failure'"},
         {LOG_ERR, kNoOrientation},
-        {LOG_ERR, kConfigFailed}}},
+        {LOG_ERR, kGetFailed}}},
       {{"--no-image-control"},
        error_response(500),
        {{LOG_ERR,
@@ -64,7 +60,7 @@ TEST_F(ReadTest, AnswersWithTheLayoutOfTheReportedMount) {
          "'GDBus.Error:org.freedesktop.DBus.Error.ServiceUnknown: The name "
          "com.tarq.ImageControl was not provided by any .service files'"},
         {LOG_ERR, kNoOrientation},
-        {LOG_ERR, kConfigFailed}}},
+        {LOG_ERR, kGetFailed}}},
   };
   write_layout(kTwoMounts);
   for (const test_case& c : cases) {
@@ -94,7 +90,7 @@ TEST_F(ReadTest, FailsWithoutABus) {
         "Failed to connect to the system bus: Could not connect: No such file or directory"},
        {LOG_ERR, "get_cameratiltorientation({LINE}) Error\n"},
        {LOG_ERR, kNoOrientation},
-       {LOG_ERR, kConfigFailed}});
+       {LOG_ERR, kGetFailed}});
 }
 
 TEST_F(ReadTest, TurnsStoredAnglesIntoSourceIds) {
@@ -113,14 +109,7 @@ TEST_F(ReadTest, TurnsStoredAnglesIntoSourceIds) {
   start_services({"--mount", "ceiling"});
   for (const test_case& c : cases) {
     SCOPED_TRACE(c.angles);
-    std::string text = "[QUADVIEW_CEILING]\n";
-    size_t start = 0;
-    for (int i = 0; i < 4; i++) {
-      const size_t end = c.angles.find(',', start);
-      text += "subview" + std::to_string(i) + "_pan=" + c.angles.substr(start, end - start) + "\n";
-      start = end + 1;
-    }
-    write_layout(text);
+    write_layout(pan_group("QUADVIEW_CEILING", c.angles));
     const cgi_result result = get();
     expect_response(result, layout_response(c.ids));
     expect_log(result, {});
@@ -135,28 +124,22 @@ TEST_F(ReadTest, FailsOnAnUnusableLayoutFile) {
     std::string cause = "";  // the next one, if any
   };
 
-  const char kLoadFailed[] =
-      "get_quadview_layout: Failed to load '/etc/quadoverviewconf/quadview.conf'";
   const test_case cases[] = {
-      {"missing file",
-       std::nullopt,
-       kLoadFailed,
-       "get_quadview_layout: Failed to open file \u201c/etc/quadoverviewconf/quadview.conf\u201d: "
-       "No such file or directory"},
+      {"missing file", std::nullopt, kLoadFailed, load_cause("open", "No such file or directory")},
       {"not a key file",
        "subview0_pan=0\n",
        kLoadFailed,
        "get_quadview_layout: Key file does not start with a group"},
       {"no group of the mount",
-       "[QUADVIEW_DESK]\nsubview0_pan=0\nsubview1_pan=0\nsubview2_pan=0\nsubview3_pan=0\n",
+       pan_group("QUADVIEW_DESK", "0,0,0,0"),
        "get_quadview_layout({LINE}) Error code=4, message=Key file does not have group "
        "\u201cQUADVIEW_CEILING\u201d\n"},
       {"a key missing",
-       "[QUADVIEW_CEILING]\nsubview0_pan=0\nsubview1_pan=0\nsubview2_pan=0\n",
+       pan_group("QUADVIEW_CEILING", "0,0,0"),
        "get_quadview_layout({LINE}) Error code=3, message=Key file does not have key "
        "\u201csubview3_pan\u201d in group \u201cQUADVIEW_CEILING\u201d\n"},
       {"a key holding text",
-       "[QUADVIEW_CEILING]\nsubview0_pan=0\nsubview1_pan=abc\nsubview2_pan=0\nsubview3_pan=0\n",
+       pan_group("QUADVIEW_CEILING", "0,abc,0,0"),
        "get_quadview_layout({LINE}) Error code=5, message=Key file contains key "
        "\u201csubview1_pan\u201d in group \u201cQUADVIEW_CEILING\u201d which has a value that "
        "cannot be interpreted.\n"},
@@ -173,7 +156,7 @@ TEST_F(ReadTest, FailsOnAnUnusableLayoutFile) {
     if (!c.cause.empty()) {
       log.push_back({LOG_ERR, c.cause});
     }
-    log.insert(log.end(), {{LOG_ERR, kLayoutFailed}, {LOG_ERR, kConfigFailed}});
+    log.insert(log.end(), {{LOG_ERR, kLayoutNotRead}, {LOG_ERR, kGetFailed}});
     expect_log(result, log);
     EXPECT_EQ(read_layout(), c.file);
   }

@@ -11,11 +11,6 @@ namespace {
 
 constexpr char kNamespace[] = "http://www.tarq.com/sefra/http_cgi/quadview";
 
-// The document part of an answer, without the CGI headers.
-std::string document_of(const std::string& answer) {
-  return answer.substr(answer.find("\r\n\r\n") + 4);
-}
-
 std::string with_root(const std::string& attributes, const std::string& body) {
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><QuadViewResponse " + attributes + ">" + body +
          "</QuadViewResponse>\n";
@@ -29,9 +24,12 @@ std::string sources(int count, const std::string& id = "1") {
   return text;
 }
 
+// The document of an answer with this QuadViewResponse body.
+std::string document(const std::string& body) { return document_of(response_for(body)); }
+
 std::string layout_with(const std::string& sources_text) {
-  return document_of(response_for(
-      "<Success><GetQuadViewSuccess>" + sources_text + "</GetQuadViewSuccess></Success>"));
+  return document(
+      "<Success><GetQuadViewSuccess>" + sources_text + "</GetQuadViewSuccess></Success>");
 }
 
 TEST(Schema, AcceptsTheAnswersAndNothingElse) {
@@ -49,10 +47,7 @@ TEST(Schema, AcceptsTheAnswersAndNothingElse) {
       {document_of(layout_response({0, 5, -1, 2147483647})), true},
       {document_of(success_response()), true},
       {document_of(error_response(400)), true},
-      {document_of(response_for(
-           "<Error><GeneralError><ErrorCode>-1</ErrorCode>"
-           "<ErrorDescription>Unknown Error</ErrorDescription></GeneralError></Error>")),
-       true},
+      {document_of(error_response(-1)), true},
       // schemaLocation is a hint, not part of the format.
       {with_root("SchemaVersion=\"1.6.0\" " + xmlns, "<Success><GeneralSuccess/></Success>"), true},
 
@@ -61,23 +56,20 @@ TEST(Schema, AcceptsTheAnswersAndNothingElse) {
       {layout_with(sources(3) + sources(1, "x")), false},
       {layout_with(sources(3) + sources(1, "2147483648")), false},
       {layout_with(sources(3) + "<QuadViewSource><Id>1</Id><Id>2</Id></QuadViewSource>"), false},
-      {document_of(response_for("<Success><GeneralSuccess/></Success>" + general_error)), false},
-      {document_of(response_for(general_error + "<Success><GeneralSuccess/></Success>")), false},
-      {document_of(response_for("")), false},
-      {document_of(response_for("<Success/>")), false},
-      {document_of(response_for("<Success><GeneralSuccess>done</GeneralSuccess></Success>")),
-       false},
-      {document_of(response_for(
+      {document("<Success><GeneralSuccess/></Success>" + general_error), false},
+      {document(general_error + "<Success><GeneralSuccess/></Success>"), false},
+      {document(""), false},
+      {document("<Success/>"), false},
+      {document("<Success><GeneralSuccess>done</GeneralSuccess></Success>"), false},
+      {document(
            "<Success><GeneralSuccess/><GetQuadViewSuccess>" + sources(4) +
-           "</GetQuadViewSuccess></Success>")),
+           "</GetQuadViewSuccess></Success>"),
        false},
-      {document_of(
-           response_for("<Error><GeneralError><ErrorDescription>Bad Request.</ErrorDescription>"
-                        "<ErrorCode>400</ErrorCode></GeneralError></Error>")),
+      {document("<Error><GeneralError><ErrorDescription>Bad Request.</ErrorDescription>"
+                "<ErrorCode>400</ErrorCode></GeneralError></Error>"),
        false},
-      {document_of(response_for(
-           "<Error><GeneralError><ErrorCode>Bad</ErrorCode>"
-           "<ErrorDescription>Bad Request.</ErrorDescription></GeneralError></Error>")),
+      {document("<Error><GeneralError><ErrorCode>Bad</ErrorCode>"
+                "<ErrorDescription>Bad Request.</ErrorDescription></GeneralError></Error>"),
        false},
       {with_root(xmlns, "<Success><GeneralSuccess/></Success>"), false},
       {with_root("SchemaVersion=\"1.6\" " + xmlns, "<Success><GeneralSuccess/></Success>"), false},

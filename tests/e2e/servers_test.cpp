@@ -78,10 +78,6 @@ struct request_row {
   const char* header = nullptr;
 };
 
-std::string document_of(const std::string& response) {
-  return response.substr(response.find("\r\n\r\n") + 4);
-}
-
 class ServersTest : public QuadviewTest, public testing::WithParamInterface<server_setup> {
  protected:
   void SetUp() override {

@@ -22,26 +22,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr char kSetFailed[] = "Failed to set config of quadview due to 'Permission denied'";
-constexpr char kLayoutNotSet[] = "Failed to set quadview layout";
-
 // kTwoMounts after id=3,1,4,2 on the desk.
-constexpr char kDeskStored[] =
-    "[QUADVIEW_CEILING]\n"
-    "subview0_pan=270\n"
-    "subview1_pan=0\n"
-    "subview2_pan=90\n"
-    "subview3_pan=180\n"
-    "zoom=2\n"
-    "\n"
-    "[QUADVIEW_DESK]\n"
-    "subview0_pan=180\n"
-    "subview1_pan=0\n"
-    "subview2_pan=270\n"
-    "subview3_pan=90\n"
-    "\n"
-    "[OTHER]\n"
-    "name=kept\n";
+const std::string kDeskStored = two_mounts_stored({4, 1, 2, 3}, {3, 1, 4, 2});
 
 const std::vector<std::string> kReadWriteReload = {kTiltQuery, kTiltQuery, kReload};
 
@@ -119,8 +101,6 @@ TEST_F(WriteTest, AcceptsEveryListOfFourIdsFrom1To4) {
     std::string pans;
   };
 
-  constexpr char kCeilingOnly[] =
-      "[QUADVIEW_CEILING]\nsubview0_pan=0\nsubview1_pan=0\nsubview2_pan=0\nsubview3_pan=0\n";
   const test_case cases[] = {
       {"id=1,1,1,1", "0,0,0,0"},
       {"id=4,3,2,1", "270,180,90,0"},
@@ -132,17 +112,10 @@ TEST_F(WriteTest, AcceptsEveryListOfFourIdsFrom1To4) {
   start_services({"--mount", "ceiling"});
   for (const test_case& c : cases) {
     SCOPED_TRACE(c.query);
-    write_layout(kCeilingOnly);
+    write_layout(pan_group("QUADVIEW_CEILING", "0,0,0,0"));
     const cgi_result result = set(c.query);
     expect_response(result, success_response());
-    std::string stored = "[QUADVIEW_CEILING]\n";
-    size_t start = 0;
-    for (int i = 0; i < 4; i++) {
-      const size_t end = c.pans.find(',', start);
-      stored += "subview" + std::to_string(i) + "_pan=" + c.pans.substr(start, end - start) + "\n";
-      start = end + 1;
-    }
-    EXPECT_EQ(read_layout(), stored);
+    EXPECT_EQ(read_layout(), pan_group("QUADVIEW_CEILING", c.pans));
   }
 }
 
@@ -192,12 +165,10 @@ TEST_F(WriteTest, CreatesNoLayoutFile) {
   expect_response(result, error_response(500));
   expect_log(
       result,
-      {{LOG_ERR, "get_quadview_layout: Failed to load '/etc/quadoverviewconf/quadview.conf'"},
-       {LOG_ERR,
-        "get_quadview_layout: Failed to open file \u201c/etc/quadoverviewconf/quadview.conf\u201d: "
-        "No such file or directory"},
-       {LOG_ERR, "Failed to get quadview layout"},
-       {LOG_ERR, "Failed to get config of quadview due to 'Permission denied'"}});
+      {{LOG_ERR, kLoadFailed},
+       {LOG_ERR, load_cause("open", "No such file or directory")},
+       {LOG_ERR, kLayoutNotRead},
+       {LOG_ERR, kGetFailed}});
   EXPECT_EQ(layout_folder(), std::vector<std::string>());
   EXPECT_EQ(recorded_calls(), std::vector<std::string>({kTiltQuery}));
 }
@@ -214,23 +185,22 @@ TEST_F(WriteTest, LeavesTheFileAloneWhenTheMountIsUnknown) {
       // The first answer fails the read that comes before the write.
       {{"--tilt", "s:0"},
        error_response(500),
-       {{LOG_ERR, "Unsupported CameraTiltOrientation (0)"},
-        {LOG_ERR, "Failed to get config of quadview due to 'Permission denied'"}},
+       {{LOG_ERR, "Unsupported CameraTiltOrientation (0)"}, {LOG_ERR, kGetFailed}},
        1},
       // The service's text is logged escaped: it cannot forge a log line.
       {{"--tilt", "s:-90\nJan  1 00:00:00 camera forged: line"},
        error_response(500),
        {{LOG_ERR,
          "Unsupported CameraTiltOrientation (-90\\012Jan  1 00:00:00 camera forged: line)"},
-        {LOG_ERR, "Failed to get config of quadview due to 'Permission denied'"}},
+        {LOG_ERR, kGetFailed}},
        1},
       {{"--no-image-control"},
        error_response(500),
        {{LOG_ERR,
          "get_cameratiltorientation({LINE}) Failed to get CameraTiltOrientation due to "
          "'GDBus.Error:org.freedesktop.DBus.Error.ServiceUnknown: {ANY}'"},
-        {LOG_ERR, "Failed to get CameraTiltOrientation"},
-        {LOG_ERR, "Failed to get config of quadview due to 'Permission denied'"}},
+        {LOG_ERR, kNoOrientation},
+        {LOG_ERR, kGetFailed}},
        0},
       // A mount that turns unsupported between the two questions is the client's problem...
       {{"--tilt", "s:-90", "--tilt-then", "s:0"},
@@ -244,7 +214,7 @@ TEST_F(WriteTest, LeavesTheFileAloneWhenTheMountIsUnknown) {
        {{LOG_ERR,
          "get_cameratiltorientation({LINE}) Failed to get CameraTiltOrientation due to "
          "'GDBus.Error:org.freedesktop.DBus.Error.Failed: simulated\\012failure'"},
-        {LOG_ERR, "Failed to get CameraTiltOrientation"},
+        {LOG_ERR, kNoOrientation},
         {LOG_ERR, kSetFailed}},
        2},
   };

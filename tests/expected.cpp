@@ -1,0 +1,75 @@
+// SPDX-License-Identifier: MIT
+#include "expected.h"
+
+#include <algorithm>
+
+namespace expected {
+
+std::string pan_group(const std::string& mount, const std::string& angles) {
+  std::string text = "[" + mount + "]\n";
+  size_t start = 0;
+  for (int i = 0; start <= angles.size(); i++) {
+    const size_t end = std::min(angles.find(',', start), angles.size());
+    text += "subview" + std::to_string(i) + "_pan=" + angles.substr(start, end - start) + "\n";
+    start = end + 1;
+  }
+  return text;
+}
+
+std::string two_mounts_stored(
+    const std::array<int, 4>& ceiling_ids, const std::array<int, 4>& desk_ids) {
+  const auto angles = [](const std::array<int, 4>& ids) {
+    std::string text;
+    for (const int id : ids) {
+      text += (text.empty() ? "" : ",") + std::to_string((id - 1) * 90);
+    }
+    return text;
+  };
+  return pan_group("QUADVIEW_CEILING", angles(ceiling_ids)) + "zoom=2\n\n" +
+         pan_group("QUADVIEW_DESK", angles(desk_ids)) + "\n[OTHER]\nname=kept\n";
+}
+
+std::string load_cause(const char* action, const char* reason) {
+  return std::string("get_quadview_layout: Failed to ") + action +
+         " file \u201c/etc/quadoverviewconf/quadview.conf\u201d: " + reason;
+}
+
+std::string head_response() { return "Status: 200 OK\r\nContent-Type: text/xml\r\n\r\n"; }
+
+std::string response_for(const std::string& body) {
+  return head_response() +
+         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
+         "<QuadViewResponse SchemaVersion=\"1.6.0\" "
+         "xmlns=\"http://www.tarq.com/sefra/http_cgi/quadview\" "
+         "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
+         "xsi:schemaLocation=\"http://www.tarq.com/sefra/http_cgi/quadview "
+         "http://www.tarq.com/sefra/http_cgi/quadview\">" +
+         body + "</QuadViewResponse>\n";
+}
+
+std::string document_of(const std::string& answer) {
+  return answer.substr(answer.find("\r\n\r\n") + 4);
+}
+
+std::string layout_response(const std::array<int, 4>& ids) {
+  std::string sources;
+  for (const int id : ids) {
+    sources += "<QuadViewSource><Id>" + std::to_string(id) + "</Id></QuadViewSource>";
+  }
+  return response_for(
+      "<Success><GetQuadViewSuccess>" + sources + "</GetQuadViewSuccess></Success>");
+}
+
+std::string success_response() { return response_for("<Success><GeneralSuccess/></Success>"); }
+
+std::string error_response(int code) {
+  const char* description = code == 500   ? "Internal Server error."
+                            : code == 400 ? "Bad Request."
+                            : code == 20  ? "Invalid Parameters."
+                                          : "Unknown Error";
+  return response_for(
+      "<Error><GeneralError><ErrorCode>" + std::to_string(code) + "</ErrorCode><ErrorDescription>" +
+      description + "</ErrorDescription></GeneralError></Error>");
+}
+
+}  // namespace expected

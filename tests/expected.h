@@ -1,0 +1,87 @@
+// SPDX-License-Identifier: MIT
+// What the program answers, logs and stores, built once for the unit and the end-to-end tests.
+#pragma once
+
+#include <syslog.h>
+
+#include <array>
+#include <string>
+#include <vector>
+
+namespace expected {
+
+// The calls the simulator records most often.
+constexpr char kTiltQuery[] = "ImageControl Get com.tarq.ImageControl CameraTiltOrientation";
+constexpr char kReload[] = "PTZ Auxiliary Onvif 0 reload_quadview_config";
+
+// A layout file for both mounts: ids 4,1,2,3 on the ceiling and 2,3,4,1 on the desk.
+constexpr char kTwoMounts[] =
+    "# quad-view layouts, one per mount\n"
+    "[QUADVIEW_CEILING]\n"
+    "# pan angles of the four subviews\n"
+    "subview0_pan=270\n"
+    "subview1_pan=0\n"
+    "subview2_pan=90\n"
+    "subview3_pan=180\n"
+    "zoom=2\n"
+    "\n"
+    "[QUADVIEW_DESK]\n"
+    "subview0_pan=90\n"
+    "subview1_pan=180\n"
+    "subview2_pan=270\n"
+    "subview3_pan=0\n"
+    "\n"
+    "[OTHER]\n"
+    "name=kept\n";
+
+// A group of a layout file with the pan angles in the comma-separated `angles`, in order:
+// pan_group("QUADVIEW_CEILING", "0,90") is "[QUADVIEW_CEILING]\nsubview0_pan=0\nsubview1_pan=90\n".
+std::string pan_group(const std::string& mount, const std::string& angles);
+
+// kTwoMounts as the program stores it after writing these ids: comments and blank lines are not
+// kept, everything else is.
+std::string two_mounts_stored(
+    const std::array<int, 4>& ceiling_ids, const std::array<int, 4>& desk_ids = {2, 3, 4, 1});
+
+// An expected syslog line: the priority and the whole message, in which "{LINE}" stands for a
+// line number and "{ANY}" for any text; everything else is literal.
+struct expected_log {
+  int priority;
+  std::string pattern;
+};
+
+constexpr char kGetFailed[] = "Failed to get config of quadview due to 'Permission denied'";
+constexpr char kSetFailed[] = "Failed to set config of quadview due to 'Permission denied'";
+constexpr char kNoOrientation[] = "Failed to get CameraTiltOrientation";
+constexpr char kLayoutNotRead[] = "Failed to get quadview layout";
+constexpr char kLayoutNotSet[] = "Failed to set quadview layout";
+constexpr char kLoadFailed[] =
+    "get_quadview_layout: Failed to load '/etc/quadoverviewconf/quadview.conf'";
+
+// The line after kLoadFailed when the file cannot be read: GLib's words for the failed `action`.
+std::string load_cause(const char* action, const char* reason);
+
+// The lines of a request without SCRIPT_NAME.
+inline const std::vector<expected_log> kNoScriptName = {
+    {LOG_ERR, "Empty SCRIPT_NAME"}, {LOG_INFO, "Failed to convert CGI request to g_hash_table"}};
+
+// The answer to HEAD: the headers alone.
+std::string head_response();
+
+// The answer for a QuadViewResponse body ("<Success>...</Success>" or "<Error>...</Error>"):
+// headers, declaration, document and the final newline.
+std::string response_for(const std::string& body);
+
+// The document part of an answer, without the CGI headers.
+std::string document_of(const std::string& answer);
+
+// The read request's answer for the given source ids.
+std::string layout_response(const std::array<int, 4>& ids);
+
+// The write request's answer.
+std::string success_response();
+
+// The error answer for an error code: 500, 400, 20 or -1.
+std::string error_response(int code);
+
+}  // namespace expected

@@ -1,0 +1,489 @@
+// SPDX-License-Identifier: MIT
+// Faults around the program, end to end: bus addresses that lead nowhere, a bus's policy, slow
+// services and buses that do not answer, and the request's time limit.
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <gio/gio.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+
+namespace e2e {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A bus of the test's at the unix socket `path`, slow to authenticate: it sends each connection
+// `chunks`, the first at once and each other `gap` after the one before, whatever it is sent, and
+// then nothing until it goes.
+class slow_bus {
+ public:
+  slow_bus(const std::string& path, std::vector<std::string> chunks, std::chrono::seconds gap)
+      : listener_(socket(AF_UNIX, SOCK_STREAM, 0)) {
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+    EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    EXPECT_EQ(listen(listener_, 8), 0);
+    acceptor_ = std::thread([this, chunks, gap] {
+      for (int fd; (fd = accept(listener_, nullptr, nullptr)) >= 0;) {
+        connections_.emplace_back([this, chunks, gap, fd] {
+          std::unique_lock<std::mutex> lock(mutex_);
+          for (size_t i = 0; i < chunks.size() && !stopping_; i++) {
+            if (i == 0 || !stop_.wait_for(lock, gap, [this] { return stopping_; })) {
+              send(fd, chunks[i].data(), chunks[i].size(), MSG_NOSIGNAL);
+            }
+          }
+          stop_.wait(lock, [this] { return stopping_; });
+          close(fd);
+        });
+      }
+    });
+  }
+
+  ~slow_bus() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    stop_.notify_all();
+    shutdown(listener_, SHUT_RDWR);
+    acceptor_.join();
+    for (std::thread& connection : connections_) {
+      connection.join();
+    }
+    close(listener_);
+  }
+
+ private:
+  const int listener_;
+  std::thread acceptor_;
+  std::vector<std::thread> connections_;
+  std::mutex mutex_;
+  std::condition_variable stop_;
+  bool stopping_ = false;
+};
+
+// A TCP listener on 127.0.0.1 that never accepts; with its queue filled (`fill`), a new
+// connection waits for ever, otherwise the kernel completes it. Returns its address, or "" with
+// `why`; the sockets it made go to `sockets`.
+std::string listen_without_accepting(std::vector<int>* sockets, bool fill, std::string* why) {
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockets->push_back(listener);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  if (bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      listen(listener, 0) != 0 ||
+      getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    *why = strerror(errno);
+    return "";
+  }
+  for (int i = 0; fill && i < 3; i++) {
+    sockets->push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    (void)connect(sockets->back(), reinterpret_cast<sockaddr*>(&address), length);
+  }
+  return "tcp:host=127.0.0.1,port=" + std::to_string(ntohs(address.sin_port));
+}
+
+using FaultTest = QuadviewTest;
+
+// Bus addresses as GDBus reads them. One that leads to no bus: no connection, so no proxy and no
+// orientation, whichever request, and the cause logged. One that leads to a bus (the private one,
+// or one of the test's listening on TCP too, without the services): connected, authenticated
+// and registered, the bus itself answers that the service is unknown.
+TEST_F(FaultTest, ConnectsToABusAddressAsGDBusDoes) {
+  write_layout(kTwoMounts);
+  std::ofstream(temp_path("not-a-socket")) << "a regular file\n";
+  std::ofstream(temp_path("long-nonce")) << "0123456789abcdefg";
+  ASSERT_EQ(mkfifo(temp_path("nonce").c_str(), 0600), 0) << strerror(errno);
+  std::vector<int> sockets;
+  std::string why;
+  const std::string listening = listen_without_accepting(&sockets, false, &why);
+  ASSERT_NE(listening, "") << why;
+
+  // A bus of the test's on TCP, where a client authenticates ANONYMOUS: on IPv6 loopback, which
+  // it prints escaped (host=%3a%3a1), and with a nonce.
+  std::ofstream(temp_path("tcp-bus.conf")) << "<busconfig>\n"
+                                              "  <listen>tcp:host=%3a%3a1,port=0</listen>\n"
+                                              "  <listen>nonce-tcp:host=127.0.0.1,port=0</listen>\n"
+                                              "  <auth>ANONYMOUS</auth>\n"
+                                              "  <allow_anonymous/>\n"
+                                              "  <policy context=\"default\">\n"
+                                              "    <allow user=\"*\"/>\n"
+                                              "    <allow send_destination=\"*\"/>\n"
+                                              "    <allow receive_sender=\"*\"/>\n"
+                                              "  </policy>\n"
+                                              "</busconfig>\n";
+  int address_pipe[2];
+  ASSERT_EQ(pipe2(address_pipe, O_CLOEXEC), 0);
+  child_process tcp_bus;
+  ASSERT_TRUE(tcp_bus.start(
+      {QUADVIEW_DBUS_DAEMON,
+       "--nofork",
+       "--config-file=" + temp_path("tcp-bus.conf"),
+       "--print-address=3"},
+      {},
+      -1,
+      temp_path("tcp-bus.log"),
+      address_pipe[1]));
+  close(address_pipe[1]);
+  const std::optional<std::string> printed = read_line(address_pipe[0], 30000);
+  close(address_pipe[0]);
+  ASSERT_TRUE(printed) << read_file(temp_path("tcp-bus.log"));
+  std::string ipv6, nonce_tcp;
+  for (size_t start = 0; start < printed->size();) {
+    const size_t end = std::min(printed->find(';', start), printed->size());
+    const std::string entry = printed->substr(start, end - start);
+    (entry.rfind("nonce-tcp:", 0) == 0 ? nonce_tcp : ipv6) = entry;
+    start = end + 1;
+  }
+  ASSERT_NE(ipv6.find("host=%3a%3a1"), std::string::npos) << *printed;
+  const std::string ipv6_port = ipv6.substr(ipv6.find("port=") + 5);
+
+  const std::string kConnected =
+      "get_cameratiltorientation({LINE}) Failed to get CameraTiltOrientation due to "
+      "'GDBus.Error:org.freedesktop.DBus.Error.ServiceUnknown: The name com.tarq.ImageControl "
+      "was not provided by any .service files'";
+  const std::string no_bus = "unix:path=" + temp_path("nobody-listens");
+
+  struct test_case {
+    std::string address;
+    std::string cause;  // why there is no connection; "" for a bus reached
+  };
+
+  const test_case cases[] = {
+      {no_bus, "Could not connect: No such file or directory"},
+      {"unix:path=" + temp_path("not-a-socket"), "Could not connect: Connection refused"},
+      {"no address at all",
+       "Address element \u201cno address at all\u201d does not contain a transport and a colon "
+       "(:)"},
+      {"", "The given address is empty"},
+      // Read to block, a nonce file that is a FIFO would wait for a writer forever.
+      {"nonce-" + listening + ",noncefile=" + temp_path("nonce"),
+       "The nonce file \u201c" + temp_path("nonce") + "\u201d is not a regular file of 16 bytes"},
+      {"nonce-" + listening + ",noncefile=" + temp_path("long-nonce"),
+       "The nonce file \u201c" + temp_path("long-nonce") +
+           "\u201d is not a regular file of 16 bytes"},
+      {bus_address() + ",abstract=quadview-test",
+       "Error in address \u201c" + bus_address() +
+           ",abstract=quadview-test\u201d \u2014 the unix transport requires exactly one of the "
+           "keys path or abstract"},
+      // The first entry that connects is the bus.
+      {no_bus + ";" + bus_address(), ""},
+      // The last of a repeated key counts.
+      {bus_address() + ",path=" + temp_path("nobody-listens"),
+       "Could not connect: No such file or directory"},
+      {"unix:path=" + temp_path("nobody-listens") + "," + bus_address().substr(5), ""},
+      {ipv6, ""},
+      {nonce_tcp, ""},
+      // localhost is both loopback addresses, in any case.
+      {"tcp:host=LocalHost,port=" + ipv6_port, ""},
+  };
+  for (const test_case& c : cases) {
+    for (const char* script : {"/cgi-bin/getquadview.cgi", "/cgi-bin/setquadview.cgi"}) {
+      SCOPED_TRACE(c.address + " " + script);
+      run_options options;
+      options.bus_address = c.address;
+      const cgi_result result = run(script, "id=2,3,4,1", options);
+      expect_response(result, error_response(500));
+      std::vector<expected_log> log = {
+          {LOG_ERR, "Failed to connect to the system bus: " + c.cause},
+          {LOG_ERR, "get_cameratiltorientation({LINE}) Error\n"},
+          {LOG_ERR, kNoOrientation},
+          {LOG_ERR, kGetFailed}};
+      if (c.cause.empty()) {
+        log.erase(log.begin(), log.begin() + 2);
+        log.insert(log.begin(), {LOG_ERR, kConnected});
+      }
+      expect_log(result, log);
+      EXPECT_EQ(read_layout(), kTwoMounts);
+    }
+  }
+  for (const int fd : sockets) {
+    close(fd);
+  }
+}
+
+// The private bus enforces the installed policy (bus/quadview.conf) as a camera's bus does: a
+// method of the services that the program never calls is refused to the user the program runs
+// as, this process's, before it reaches the service.
+TEST_F(FaultTest, BusRefusesWhatThePolicyLeavesOut) {
+  struct test_case {
+    const char* destination;
+    const char* path;
+    const char* method;
+    const char* parameters;  // GVariant text
+  };
+
+  const test_case cases[] = {
+      {"com.tarq.PTZ.Coordinator",
+       "/com/tarq/PTZ/Coordinator/4",
+       "Get",
+       "('com.tarq.PTZ.Coordinator', 'Position')"},
+      {"com.tarq.ImageControl",
+       "/com/tarq/ImageControl/0/0",
+       "Set",
+       "('com.tarq.ImageControl', 'CameraTiltOrientation', <'90'>)"},
+      {"com.tarq.ImageControl",
+       "/com/tarq/ImageControl/0/1",
+       "Get",
+       "('com.tarq.ImageControl', 'CameraTiltOrientation')"},
+  };
+  start_services();
+  g_autoptr(GError) error = nullptr;
+  g_autoptr(GDBusConnection) bus = g_dbus_connection_new_for_address_sync(
+      bus_address().c_str(),
+      static_cast<GDBusConnectionFlags>(
+          G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+      nullptr /* observer */,
+      nullptr /* cancellable */,
+      &error);
+  ASSERT_NE(bus, nullptr) << error->message;
+  for (const test_case& c : cases) {
+    SCOPED_TRACE(std::string(c.destination) + " " + c.path + " " + c.method);
+    g_autoptr(GVariant) parameters =
+        g_variant_parse(nullptr, c.parameters, nullptr, nullptr, nullptr);
+    g_autoptr(GError) refusal = nullptr;
+    g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
+        bus,
+        c.destination,
+        c.path,
+        "org.freedesktop.DBus.Properties",
+        c.method,
+        parameters,
+        nullptr /* any reply type */,
+        G_DBUS_CALL_FLAGS_NONE,
+        -1 /* default timeout */,
+        nullptr /* cancellable */,
+        &refusal);
+    EXPECT_EQ(reply, nullptr);
+    EXPECT_TRUE(g_error_matches(refusal, G_DBUS_ERROR, G_DBUS_ERROR_ACCESS_DENIED))
+        << (refusal ? refusal->message : "answered");
+  }
+  EXPECT_EQ(recorded_calls(), std::vector<std::string>());
+}
+
+// Two seconds per answer is slow, but well within the 25 s that a call may take.
+TEST_F(FaultTest, WaitsForASlowServiceToRead) {
+  write_layout(kTwoMounts);
+  start_services({"--mount", "desk", "--delay-ms", "2000"});
+  const cgi_result result = get();
+  expect_response(result, layout_response({2, 3, 4, 1}));
+  expect_log(result, {});
+  EXPECT_EQ(recorded_calls(), std::vector<std::string>({kTiltQuery}));
+}
+
+TEST_F(FaultTest, WaitsForASlowServiceToWrite) {
+  write_layout(kTwoMounts);
+  start_services({"--mount", "ceiling", "--delay-ms", "2000"});
+  const cgi_result result = set("id=2,3,4,1");
+  expect_response(result, success_response());
+  expect_log(result, {});
+  EXPECT_EQ(read_layout(), two_mounts_stored({2, 3, 4, 1}));
+  EXPECT_EQ(recorded_calls(), std::vector<std::string>({kTiltQuery, kTiltQuery, kReload}));
+}
+
+// A bus or a service that does not answer costs a request one D-Bus time limit (25 s), whatever
+// it holds back or however slowly it gives it: the connection, the bus's authentication, the
+// properties that a new proxy loads, or the call. Then the request fails with 500 as when the
+// service is absent, and nothing is written.
+TEST_F(FaultTest, GivesUpOnABusOrServiceThatDoesNotAnswer) {
+  struct test_case {
+    std::string name;
+    std::vector<std::string> services;
+    bool stop_bus;
+    std::string failure;           // the first syslog line
+    std::string bus_address = "";  // a bus of the test's instead of the private one
+    bool signals_blocked = false;
+    bool no_signal_queue = false;
+  };
+
+  constexpr char kNoProxy[] = "Failed to connect to the system bus: Timeout was reached";
+  std::vector<int> sockets;
+  std::string why;
+  const std::string never_accepting = listen_without_accepting(&sockets, true, &why);
+  ASSERT_NE(never_accepting, "") << why;
+  // Authenticated after 20 s, it never answers Hello.
+  const slow_bus slow(temp_path("slow-bus"), {"", "OK 0123456789abcdef0123456789abcdef\r\n"}, 20s);
+  // Each byte would start a time-out per read anew.
+  std::vector<std::string> bytes(30, "O");
+  bytes[0] = "";
+  const slow_bus trickling(temp_path("trickling-bus"), bytes, 2s);
+  const test_case cases[] = {
+      // No connection, so no proxy: the bus never answers its authentication.
+      {"a stopped bus daemon", {"--mount", "ceiling"}, true, kNoProxy},
+      {"a service that does not answer",
+       {"--mount", "ceiling", "--delay-ms", "60000"},
+       false,
+       "get_cameratiltorientation({LINE}) Failed to get CameraTiltOrientation due to 'Timeout was "
+       "reached'"},
+      {"a bus that authenticates after 20 s",
+       {},
+       false,
+       kNoProxy,
+       "unix:path=" + temp_path("slow-bus")},
+      {"a bus that answers a byte at a time",
+       {},
+       false,
+       kNoProxy,
+       "unix:path=" + temp_path("trickling-bus")},
+      {"a TCP bus that never accepts", {}, false, kNoProxy, never_accepting},
+      // Whatever the program inherits, the bound holds.
+      {"a bus that authenticates after 20 s, every signal blocked",
+       {},
+       false,
+       kNoProxy,
+       "unix:path=" + temp_path("slow-bus"),
+       true},
+      {"a bus that authenticates after 20 s, no room for a queued signal",
+       {},
+       false,
+       kNoProxy,
+       "unix:path=" + temp_path("slow-bus"),
+       false,
+       true},
+  };
+  const auto check = [this](const test_case& c) {
+    SCOPED_TRACE(c.name);
+    run_options options;
+    if (!c.bus_address.empty()) {
+      options.bus_address = c.bus_address;
+    }
+    options.signals_blocked = c.signals_blocked;
+    options.no_signal_queue = c.no_signal_queue;
+    // Both at once: each waits out the time limit.
+    cgi_result read;
+    std::thread reader([&] { read = get(std::nullopt, options); });
+    const cgi_result write = set("id=2,3,4,1", options);
+    reader.join();
+    for (const cgi_result* result : {static_cast<const cgi_result*>(&read), &write}) {
+      expect_response(*result, error_response(500));
+      std::vector<expected_log> log = {
+          {LOG_ERR, c.failure}, {LOG_ERR, kNoOrientation}, {LOG_ERR, kGetFailed}};
+      if (c.failure.rfind("Failed to connect", 0) == 0) {
+        log.insert(log.begin() + 1, {LOG_ERR, "get_cameratiltorientation({LINE}) Error\n"});
+      }
+      expect_log(*result, log);
+      EXPECT_GE(result->elapsed, std::chrono::seconds(24));
+      EXPECT_LT(result->elapsed, std::chrono::seconds(35));
+    }
+  };
+
+  write_layout(kTwoMounts);
+  // The rows with buses of their own run all at once, beside the others.
+  std::vector<std::thread> own_buses;
+  for (const test_case& c : cases) {
+    if (!c.bus_address.empty()) {
+      own_buses.emplace_back(check, c);
+    }
+  }
+  for (const test_case& c : cases) {
+    if (!c.bus_address.empty()) {
+      continue;
+    }
+    start_services(c.services);
+    forget_calls();
+    if (c.stop_bus) {
+      signal_bus(SIGSTOP);
+    }
+    check(c);
+    if (c.stop_bus) {
+      signal_bus(SIGCONT);
+    }
+    EXPECT_EQ(count_calls(kReload), 0);
+  }
+  for (std::thread& t : own_buses) {
+    t.join();
+  }
+  for (const int fd : sockets) {
+    close(fd);
+  }
+  EXPECT_EQ(read_layout(), kTwoMounts);
+}
+
+// A request ends within 55 s, below the 60 s after which web servers give up on a CGI program
+// and stop it. A write saves only while the reload still has a whole exchange's time (25 s), so
+// slow services fail it before the save; and a request body that never comes is waited for only
+// until then, after the answer is out.
+TEST_F(FaultTest, EndsWithinTheRequestsTimeLimit) {
+  write_layout(kTwoMounts);
+  start_services({"--mount", "ceiling", "--delay-ms", "16000"});
+  cgi_result read;
+  std::thread reader([&] {
+    run_options options;
+    options.environment = {"REQUEST_METHOD=POST", "CONTENT_LENGTH=10"};
+    options.body = "";
+    options.body_stays_open = true;
+    read = get(std::nullopt, options);
+  });
+  const cgi_result write = set("id=2,3,4,1");
+  reader.join();
+
+  expect_response(write, error_response(500));
+  expect_log(
+      write,
+      {{LOG_ERR, "set_quadview_layout: Too little time left to save the layout and reload it"},
+       {LOG_ERR, kLayoutNotSet},
+       {LOG_ERR, kSetFailed}});
+  EXPECT_GE(write.elapsed, std::chrono::seconds(31));
+  EXPECT_LT(write.elapsed, std::chrono::seconds(45));
+  EXPECT_EQ(read_layout(), kTwoMounts);
+  EXPECT_EQ(count_calls(kReload), 0);
+
+  expect_response(read, layout_response({4, 1, 2, 3}));
+  expect_log(read, {});
+  // The answer ends with the document, not with the wait for the body.
+  EXPECT_LT(read.output_elapsed, std::chrono::seconds(25));
+  EXPECT_GE(read.elapsed, std::chrono::seconds(54));
+  EXPECT_LT(read.elapsed, std::chrono::seconds(60));
+}
+
+// The save has its allowance (5 s) in the request's time before the reload's exchange: flushes
+// of 10 s each overrun it, and a coordinator as slow as the services then misses its reload.
+// The layout stays saved, the request still ends within 55 s, and the log says what happened.
+TEST_F(FaultTest, SaysWhenASlowSaveLeftTheReloadTooLittleTime) {
+  if (!why_no_environment_from_files().empty()) {
+    GTEST_SKIP() << why_no_environment_from_files();
+  }
+  write_layout(kTwoMounts);
+  start_services({"--mount", "ceiling", "--delay-ms", "12000"});
+  run_options options;
+  options.fail = "slow-flush";
+  const cgi_result result = set("id=2,3,4,1", options);
+  expect_response(result, error_response(500));
+  expect_log(
+      result,
+      {{LOG_ERR,
+        "ptz_aux_send_command({LINE}) Failed to send auxiliary command to PTZ service: Timeout "
+        "was reached\n"},
+       {LOG_ERR, "set_quadview_layout: Failed to set command to ptz"},
+       {LOG_ERR,
+        "set_quadview_layout: The layout was saved but not announced: the save overran its "
+        "allowance"},
+       {LOG_ERR, kLayoutNotSet},
+       {LOG_ERR, kSetFailed}});
+  EXPECT_EQ(read_layout(), two_mounts_stored({2, 3, 4, 1}));
+  EXPECT_LT(result.elapsed, std::chrono::seconds(57));
+}
+
+}  // namespace
+}  // namespace e2e

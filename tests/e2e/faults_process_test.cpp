@@ -1,0 +1,200 @@
+// SPDX-License-Identifier: MIT
+// Faults of the process and its streams, end to end: a request body that is not what it claims,
+// a web server that ends the program or stops listening before the answer is written, and no
+// standard output at all.
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace e2e {
+namespace {
+
+using FaultTest = QuadviewTest;
+
+// Some web servers hand the program one socket for input and output, and reset the connection,
+// answer and all, when the program ends with input unread: the body is read to CONTENT_LENGTH,
+// and not a byte further. It is never parsed, and ends the request where it ends.
+TEST_F(FaultTest, ReadsTheRequestBodyToItsLength) {
+  struct test_case {
+    std::optional<std::string> content_length;
+    size_t body_size;
+    size_t unread;
+    const char* transfer_encoding = nullptr;  // HTTP_TRANSFER_ENCODING
+  };
+
+  const test_case cases[] = {
+      // A chunked body that the server passes on as it is, to the end of the input.
+      {std::nullopt, 1 << 20, 0, "chunked"},
+      {"", 100, 0, "chunked"},
+      {"10", 100, 90, "chunked"},
+      {"1048576", 1 << 20, 0},
+      {"10", 100, 90},
+      {"1000", 10, 0},
+      {std::nullopt, 100, 100},
+      {"", 100, 100},
+      {"0", 100, 100},
+      {"12x", 100, 100},
+      {"-5", 100, 100},
+      {" 5", 100, 100},
+      {"99999999999999999999999", 100, 100},
+  };
+  start_services({"--mount", "ceiling"});
+  for (const test_case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.content_length));
+    write_layout(kTwoMounts);
+    run_options options;
+    options.environment = {"REQUEST_METHOD=POST"};
+    if (c.content_length) {
+      options.environment.push_back("CONTENT_LENGTH=" + *c.content_length);
+    }
+    if (c.transfer_encoding) {
+      options.environment.push_back(std::string("HTTP_TRANSFER_ENCODING=") + c.transfer_encoding);
+    }
+    // A body that reads like a query of its own changes nothing.
+    options.body = "id=1,1,1,1&";
+    options.body->resize(c.body_size, 'x');
+    const cgi_result result = set("id=2,3,4,1", options);
+    expect_response(result, success_response());
+    expect_log(result, {});
+    EXPECT_EQ(result.body_unread, c.unread);
+    EXPECT_LT(result.elapsed, std::chrono::seconds(20));
+    EXPECT_EQ(read_layout(), two_mounts_stored({2, 3, 4, 1}));
+  }
+}
+
+// The web server may end a request at any time (a CGI time limit, a restart). Between the save and
+// the reload it has to wait: the layout file and the camera stay consistent, and no temporary
+// file is left behind.
+TEST_F(FaultTest, FinishesTheWriteWhenTerminatedBetweenSaveAndReload) {
+  write_layout(kTwoMounts);
+  // The PTZ coordinator is slow to answer the reload.
+  start_services({"--mount", "ceiling", "--delay-ms", "2000"});
+  run_options options;
+  options.while_running = [this](pid_t program) {
+    ASSERT_TRUE(wait_for_call(kReload));
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+      kill(program, signal);
+    }
+  };
+  const cgi_result result = set("id=2,3,4,1", options);
+  expect_response(result, success_response());
+  expect_log(result, {});
+  EXPECT_EQ(read_layout(), two_mounts_stored({2, 3, 4, 1}));
+  EXPECT_EQ(count_calls(kReload), 1);
+  EXPECT_EQ(layout_folder(), std::vector<std::string>({"quadview.conf"}));
+}
+
+// A web server closes the pipe when its client hangs up. The request is then carried out all
+// the same, and the program still ends normally, even when it never used the bus (which would
+// otherwise ignore SIGPIPE for it).
+TEST_F(FaultTest, FinishesTheRequestWhenTheClientHasHungUp) {
+  struct test_case {
+    std::string script;
+    std::string query;
+    std::vector<expected_log> log;
+    std::vector<std::string> calls;
+    std::string stored;
+  };
+
+  const test_case cases[] = {
+      {"/cgi-bin/quadview.cgi",
+       "id=2,3,4,1",
+       {{LOG_ERR, "Unrecoginized CGI 'quadview.cgi'"}},
+       {},
+       kTwoMounts},
+      {"/cgi-bin/setquadview.cgi",
+       "id=2",
+       {{LOG_INFO, "Invalid id parameters (2)"}},
+       {},
+       kTwoMounts},
+      {"/cgi-bin/getquadview.cgi", "", {}, {kTiltQuery}, kTwoMounts},
+      {"/cgi-bin/setquadview.cgi",
+       "id=2,3,4,1",
+       {},
+       {kTiltQuery, kTiltQuery, kReload},
+       two_mounts_stored({2, 3, 4, 1})},
+  };
+  start_services({"--mount", "ceiling"});
+  for (const test_case& c : cases) {
+    SCOPED_TRACE(c.script + "?" + c.query);
+    write_layout(kTwoMounts);
+    forget_calls();
+    run_options options;
+    options.output = stdout_state::kHungUp;
+    const cgi_result result = run(c.script, c.query, options);
+    expect_log(result, c.log);
+    EXPECT_EQ(recorded_calls(), c.calls);
+    EXPECT_EQ(read_layout(), c.stored);
+  }
+}
+
+// Started without standard output, the program must not let anything it opens take descriptor 1:
+// the answer would be written into it. The /dev/log socket, opened by the first syslog() call and
+// kept, would send the answer to the system log; the layout file's temporary copy would take it
+// into the layout.
+class ClosedStdoutTest : public QuadviewTest {
+ protected:
+  void check_requests(bool close_stdin_and_stderr) {
+    struct test_case {
+      std::string script;
+      std::optional<std::string> query;
+      std::vector<expected_log> log;
+      std::vector<std::string> calls;
+      std::string stored;
+    };
+
+    const test_case cases[] = {
+        {"/cgi-bin/setquadview.cgi",
+         "id=2,3,4,1",
+         {},
+         {kTiltQuery, kTiltQuery, kReload},
+         two_mounts_stored({2, 3, 4, 1})},
+        {"/cgi-bin/getquadview.cgi", std::nullopt, {}, {kTiltQuery}, kTwoMounts},
+        {"/cgi-bin/setquadview.cgi",
+         "id=9",
+         {{LOG_INFO, "Invalid id parameters (9)"}},
+         {},
+         kTwoMounts},
+        {"/cgi-bin/quadview.cgi",
+         std::nullopt,
+         {{LOG_ERR, "Unrecoginized CGI 'quadview.cgi'"}},
+         {},
+         kTwoMounts},
+    };
+    start_services({"--mount", "ceiling"});
+    for (const test_case& c : cases) {
+      SCOPED_TRACE(c.script + "?" + c.query.value_or(""));
+      write_layout(kTwoMounts);
+      forget_calls();
+      run_options options;
+      options.output = stdout_state::kClosed;
+      options.close_stdin_and_stderr = close_stdin_and_stderr;
+      const cgi_result result = run(c.script, c.query, options);
+      expect_log(result, c.log);
+      EXPECT_EQ(result.out, "");
+      EXPECT_EQ(recorded_calls(), c.calls);
+      EXPECT_EQ(read_layout(), c.stored);
+      EXPECT_EQ(layout_folder(), std::vector<std::string>({"quadview.conf"}));
+    }
+  }
+};
+
+TEST_F(ClosedStdoutTest, WritesTheAnswerNowhere) { check_requests(false); }
+
+TEST_F(ClosedStdoutTest, WritesTheAnswerNowhereWithoutAnyStandardStream) {
+  if (launcher_name() == "valgrind") {
+    GTEST_SKIP() << "valgrind keeps descriptor 2 for its own messages even when it starts "
+                    "without one, and refuses it to the program, whose GLib then aborts";
+  }
+  check_requests(true);
+}
+
+}  // namespace
+}  // namespace e2e

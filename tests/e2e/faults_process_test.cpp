@@ -91,57 +91,11 @@ TEST_F(FaultTest, FinishesTheWriteWhenTerminatedBetweenSaveAndReload) {
   EXPECT_EQ(layout_folder(), std::vector<std::string>({"quadview.conf"}));
 }
 
-// A web server closes the pipe when its client hangs up. The request is then carried out all
-// the same, and the program still ends normally, even when it never used the bus (which would
-// otherwise ignore SIGPIPE for it).
-TEST_F(FaultTest, FinishesTheRequestWhenTheClientHasHungUp) {
-  struct test_case {
-    std::string script;
-    std::string query;
-    std::vector<expected_log> log;
-    std::vector<std::string> calls;
-    std::string stored;
-  };
-
-  const test_case cases[] = {
-      {"/cgi-bin/quadview.cgi",
-       "id=2,3,4,1",
-       {{LOG_ERR, "Unrecoginized CGI 'quadview.cgi'"}},
-       {},
-       kTwoMounts},
-      {"/cgi-bin/setquadview.cgi",
-       "id=2",
-       {{LOG_INFO, "Invalid id parameters (2)"}},
-       {},
-       kTwoMounts},
-      {"/cgi-bin/getquadview.cgi", "", {}, {kTiltQuery}, kTwoMounts},
-      {"/cgi-bin/setquadview.cgi",
-       "id=2,3,4,1",
-       {},
-       {kTiltQuery, kTiltQuery, kReload},
-       two_mounts_stored({2, 3, 4, 1})},
-  };
-  start_services({"--mount", "ceiling"});
-  for (const test_case& c : cases) {
-    SCOPED_TRACE(c.script + "?" + c.query);
-    write_layout(kTwoMounts);
-    forget_calls();
-    run_options options;
-    options.output = stdout_state::kHungUp;
-    const cgi_result result = run(c.script, c.query, options);
-    expect_log(result, c.log);
-    EXPECT_EQ(recorded_calls(), c.calls);
-    EXPECT_EQ(read_layout(), c.stored);
-  }
-}
-
-// Started without standard output, the program must not let anything it opens take descriptor 1:
-// the answer would be written into it. The /dev/log socket, opened by the first syslog() call and
-// kept, would send the answer to the system log; the layout file's temporary copy would take it
-// into the layout.
-class ClosedStdoutTest : public QuadviewTest {
+// Requests whose answer no one reads: they are carried out all the same, and the program ends
+// normally.
+class UnreadAnswerTest : public QuadviewTest {
  protected:
-  void check_requests(bool close_stdin_and_stderr) {
+  void check_requests(const run_options& options) {
     struct test_case {
       std::string script;
       std::optional<std::string> query;
@@ -150,16 +104,19 @@ class ClosedStdoutTest : public QuadviewTest {
       std::string stored;
     };
 
+    const std::string stored = two_mounts_stored({2, 3, 4, 1});
     const test_case cases[] = {
-        {"/cgi-bin/setquadview.cgi",
-         "id=2,3,4,1",
-         {},
-         {kTiltQuery, kTiltQuery, kReload},
-         two_mounts_stored({2, 3, 4, 1})},
+        {"/cgi-bin/setquadview.cgi", "id=2,3,4,1", {}, {kTiltQuery, kTiltQuery, kReload}, stored},
         {"/cgi-bin/getquadview.cgi", std::nullopt, {}, {kTiltQuery}, kTwoMounts},
+        {"/cgi-bin/getquadview.cgi", "", {}, {kTiltQuery}, kTwoMounts},
         {"/cgi-bin/setquadview.cgi",
          "id=9",
          {{LOG_INFO, "Invalid id parameters (9)"}},
+         {},
+         kTwoMounts},
+        {"/cgi-bin/setquadview.cgi",
+         "id=2",
+         {{LOG_INFO, "Invalid id parameters (2)"}},
          {},
          kTwoMounts},
         {"/cgi-bin/quadview.cgi",
@@ -167,15 +124,17 @@ class ClosedStdoutTest : public QuadviewTest {
          {{LOG_ERR, "Unrecoginized CGI 'quadview.cgi'"}},
          {},
          kTwoMounts},
+        {"/cgi-bin/quadview.cgi",
+         "id=2,3,4,1",
+         {{LOG_ERR, "Unrecoginized CGI 'quadview.cgi'"}},
+         {},
+         kTwoMounts},
     };
     start_services({"--mount", "ceiling"});
     for (const test_case& c : cases) {
-      SCOPED_TRACE(c.script + "?" + c.query.value_or(""));
+      SCOPED_TRACE(c.script + "?" + c.query.value_or("(unset)"));
       write_layout(kTwoMounts);
       forget_calls();
-      run_options options;
-      options.output = stdout_state::kClosed;
-      options.close_stdin_and_stderr = close_stdin_and_stderr;
       const cgi_result result = run(c.script, c.query, options);
       expect_log(result, c.log);
       EXPECT_EQ(result.out, "");
@@ -186,14 +145,33 @@ class ClosedStdoutTest : public QuadviewTest {
   }
 };
 
-TEST_F(ClosedStdoutTest, WritesTheAnswerNowhere) { check_requests(false); }
+// A web server closes the pipe when its client hangs up, even when the program never used the bus
+// (which would otherwise ignore SIGPIPE for it).
+TEST_F(UnreadAnswerTest, FinishesTheRequestWhenTheClientHasHungUp) {
+  run_options options;
+  options.output = stdout_state::kHungUp;
+  check_requests(options);
+}
 
-TEST_F(ClosedStdoutTest, WritesTheAnswerNowhereWithoutAnyStandardStream) {
+// Started without standard output, the program must not let anything it opens take descriptor 1:
+// the answer would be written into it. The /dev/log socket, opened by the first syslog() call and
+// kept, would send the answer to the system log; the layout file's temporary copy would take it
+// into the layout.
+TEST_F(UnreadAnswerTest, WritesTheAnswerNowhere) {
+  run_options options;
+  options.output = stdout_state::kClosed;
+  check_requests(options);
+}
+
+TEST_F(UnreadAnswerTest, WritesTheAnswerNowhereWithoutAnyStandardStream) {
   if (launcher_name() == "valgrind") {
     GTEST_SKIP() << "valgrind keeps descriptor 2 for its own messages even when it starts "
                     "without one, and refuses it to the program, whose GLib then aborts";
   }
-  check_requests(true);
+  run_options options;
+  options.output = stdout_state::kClosed;
+  options.close_stdin_and_stderr = true;
+  check_requests(options);
 }
 
 }  // namespace

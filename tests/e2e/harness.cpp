@@ -123,16 +123,8 @@ struct sandbox_plan {
   std::string private_dir;  // an empty folder of the test's for the private tmpfs
   std::string layout_dir;
   std::string log_socket;
-  bool read_only_layout = false;
-  std::string read_only_folder;
-  std::optional<mode_t> umask;
-  std::function<void(pid_t)> while_running;
-  stdout_state output = stdout_state::kPipe;
-  bool close_stdin_and_stderr = false;
-  std::optional<std::string> body;
-  bool body_stays_open = false;
-  bool signals_blocked = false;
-  bool no_signal_queue = false;
+  // The rest of what the test asked for (its words and variables are in argv and env by now).
+  run_options options;
 };
 
 // The strings the child needs beyond the plan, made before the fork.
@@ -227,37 +219,37 @@ void make_private_dev(const sandbox_strings& strings) {
   if (mount(plan.layout_dir.c_str(), layout_target, nullptr, MS_BIND, nullptr) != 0) {
     fail_in_child("bind the layout folder");
   }
-  if (plan.read_only_layout &&
+  if (plan.options.read_only_layout &&
       mount(nullptr, layout_target, nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0) {
     fail_in_child("make the layout folder read-only");
   }
-  const char* folder = plan.read_only_folder.c_str();
+  const char* folder = plan.options.read_only_folder.c_str();
   if (*folder &&
       (mount(folder, folder, nullptr, MS_BIND, nullptr) != 0 ||
        mount(nullptr, folder, nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0)) {
     fail_in_child("make a folder read-only");
   }
-  if (plan.umask) {
-    umask(*plan.umask);
+  if (plan.options.umask) {
+    umask(*plan.options.umask);
   }
   if ((unlink("/dev/log") != 0 && errno != ENOENT) ||
       symlink(plan.log_socket.c_str(), "/dev/log") != 0) {
     fail_in_child("point /dev/log at the test's socket");
   }
-  if (plan.output == stdout_state::kClosed) {
+  if (plan.options.output == stdout_state::kClosed) {
     close(STDOUT_FILENO);
   }
-  if (plan.close_stdin_and_stderr) {
+  if (plan.options.close_stdin_and_stderr) {
     close(STDIN_FILENO);
     close(STDERR_FILENO);
   }
   const struct rlimit no_queue = {0, 0};
-  if (plan.no_signal_queue && setrlimit(RLIMIT_SIGPENDING, &no_queue) != 0) {
+  if (plan.options.no_signal_queue && setrlimit(RLIMIT_SIGPENDING, &no_queue) != 0) {
     fail_in_child("take away the room for queued signals");
   }
   sigset_t all;
   sigfillset(&all);
-  if (plan.signals_blocked && sigprocmask(SIG_BLOCK, &all, nullptr) != 0) {
+  if (plan.options.signals_blocked && sigprocmask(SIG_BLOCK, &all, nullptr) != 0) {
     fail_in_child("block every signal");
   }
   execve(argv.get()[0], argv.get(), env.get());
@@ -397,11 +389,11 @@ cgi_result run_sandboxed(const sandbox_plan& plan) {
   pipe_pair err;
   const unique_fd null_fd(open("/dev/null", O_RDONLY | O_CLOEXEC));
   if (!receiver.bind_to(plan.log_socket) || !open_pipe(&out) || !open_pipe(&err) ||
-      null_fd.get() < 0 || (plan.body && !open_pipe(&in))) {
+      null_fd.get() < 0 || (plan.options.body && !open_pipe(&in))) {
     ADD_FAILURE() << "cannot set up the run: " << strerror(errno);
     return result;
   }
-  if (plan.output == stdout_state::kHungUp) {
+  if (plan.options.output == stdout_state::kHungUp) {
     out.read_end.reset();
   }
 
@@ -410,7 +402,7 @@ cgi_result run_sandboxed(const sandbox_plan& plan) {
   const pid_t pid = fork();
   if (pid == 0) {
     if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent ||
-        dup2(plan.body ? in.read_end.get() : null_fd.get(), STDIN_FILENO) < 0 ||
+        dup2(plan.options.body ? in.read_end.get() : null_fd.get(), STDIN_FILENO) < 0 ||
         dup2(out.write_end.get(), STDOUT_FILENO) < 0 ||
         dup2(err.write_end.get(), STDERR_FILENO) < 0) {
       _exit(127);
@@ -430,9 +422,9 @@ cgi_result run_sandboxed(const sandbox_plan& plan) {
   // unread is counted once it has ended.
   std::atomic<bool> body_written{false};
   std::thread body_writer;
-  if (plan.body) {
+  if (plan.options.body) {
     body_writer = std::thread([&] {
-      const std::string& body = *plan.body;
+      const std::string& body = *plan.options.body;
       for (size_t done = 0; done < body.size();) {
         const ssize_t n = write(in.write_end.get(), body.data() + done, body.size() - done);
         if (n <= 0 && errno != EINTR) {
@@ -440,7 +432,7 @@ cgi_result run_sandboxed(const sandbox_plan& plan) {
         }
         done += n > 0 ? static_cast<size_t>(n) : 0;
       }
-      if (!plan.body_stays_open) {
+      if (!plan.options.body_stays_open) {
         in.write_end.reset();
       }
       body_written = true;
@@ -448,8 +440,8 @@ cgi_result run_sandboxed(const sandbox_plan& plan) {
   }
   // Joined before the program is reaped, so that its process id is not another's meanwhile.
   std::thread action;
-  if (plan.while_running) {
-    action = std::thread(plan.while_running, pid);
+  if (plan.options.while_running) {
+    action = std::thread(plan.options.while_running, pid);
   }
   auto out_ended = start;
   if (!read_outputs(
@@ -911,16 +903,7 @@ cgi_result QuadviewTest::run(
   plan.private_dir = temp_path("sandbox");
   plan.layout_dir = layout_dir_;
   plan.log_socket = temp_path(run_name + "-log");
-  plan.read_only_layout = options.read_only_layout;
-  plan.read_only_folder = options.read_only_folder;
-  plan.umask = options.umask;
-  plan.while_running = options.while_running;
-  plan.output = options.output;
-  plan.close_stdin_and_stderr = options.close_stdin_and_stderr;
-  plan.body = options.body;
-  plan.body_stays_open = options.body_stays_open;
-  plan.signals_blocked = options.signals_blocked;
-  plan.no_signal_queue = options.no_signal_queue;
+  plan.options = options;
   plan.env.insert(plan.env.end(), options.environment.begin(), options.environment.end());
 
   cgi_result result = run_sandboxed(plan);

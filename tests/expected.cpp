@@ -29,6 +29,16 @@ std::string two_mounts_stored(
          pan_group("QUADVIEW_DESK", angles(desk_ids)) + "\n[OTHER]\nname=kept\n";
 }
 
+std::string tilt_failure(const std::string& cause) {
+  return "get_cameratiltorientation({LINE}) Failed to get CameraTiltOrientation due to '" + cause +
+         "'";
+}
+
+std::string reload_failure(const std::string& cause) {
+  return "ptz_aux_send_command({LINE}) Failed to send auxiliary command to PTZ service: " + cause +
+         "\n";
+}
+
 std::string load_cause(const char* action, const char* reason) {
   return std::string("get_quadview_layout: Failed to ") + action +
          " file \u201c/etc/quadoverviewconf/quadview.conf\u201d: " + reason;

@@ -58,6 +58,10 @@ constexpr char kLayoutNotSet[] = "Failed to set quadview layout";
 constexpr char kLoadFailed[] =
     "get_quadview_layout: Failed to load '/etc/quadoverviewconf/quadview.conf'";
 
+// The line that says why asking for the mount failed, and why the reload did.
+std::string tilt_failure(const std::string& cause);
+std::string reload_failure(const std::string& cause);
+
 // The line after kLoadFailed when the file cannot be read: GLib's words for the failed `action`.
 std::string load_cause(const char* action, const char* reason);
 

@@ -158,10 +158,9 @@ TEST_F(FaultTest, ConnectsToABusAddressAsGDBusDoes) {
   ASSERT_NE(ipv6.find("host=%3a%3a1"), std::string::npos) << *printed;
   const std::string ipv6_port = ipv6.substr(ipv6.find("port=") + 5);
 
-  const std::string kConnected =
-      "get_cameratiltorientation({LINE}) Failed to get CameraTiltOrientation due to "
-      "'GDBus.Error:org.freedesktop.DBus.Error.ServiceUnknown: The name com.tarq.ImageControl "
-      "was not provided by any .service files'";
+  const std::string kConnected = tilt_failure(
+      "GDBus.Error:org.freedesktop.DBus.Error.ServiceUnknown: The name com.tarq.ImageControl was "
+      "not provided by any .service files");
   const std::string no_bus = "unix:path=" + temp_path("nobody-listens");
 
   struct test_case {
@@ -334,8 +333,7 @@ TEST_F(FaultTest, GivesUpOnABusOrServiceThatDoesNotAnswer) {
       {"a service that does not answer",
        {"--mount", "ceiling", "--delay-ms", "60000"},
        false,
-       "get_cameratiltorientation({LINE}) Failed to get CameraTiltOrientation due to 'Timeout was "
-       "reached'"},
+       tilt_failure("Timeout was reached")},
       {"a bus that authenticates after 20 s",
        {},
        false,
@@ -472,9 +470,7 @@ TEST_F(FaultTest, SaysWhenASlowSaveLeftTheReloadTooLittleTime) {
   expect_response(result, error_response(500));
   expect_log(
       result,
-      {{LOG_ERR,
-        "ptz_aux_send_command({LINE}) Failed to send auxiliary command to PTZ service: Timeout "
-        "was reached\n"},
+      {{LOG_ERR, reload_failure("Timeout was reached")},
        {LOG_ERR, "set_quadview_layout: Failed to set command to ptz"},
        {LOG_ERR,
         "set_quadview_layout: The layout was saved but not announced: the save overran its "

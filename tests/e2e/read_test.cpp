@@ -49,16 +49,14 @@ TEST_F(ReadTest, AnswersWithTheLayoutOfTheReportedMount) {
       {{"--tilt", "error"},
        error_response(500),
        {{LOG_ERR,
-         "get_cameratiltorientation({LINE}) Failed to get CameraTiltOrientation due to "
-         "'GDBus.Error:org.freedesktop.DBus.Error.Failed: simulated\\012failure'"},
+         tilt_failure("GDBus.Error:org.freedesktop.DBus.Error.Failed: simulated\\012failure")},
         {LOG_ERR, kNoOrientation},
         {LOG_ERR, kGetFailed}}},
       {{"--no-image-control"},
        error_response(500),
        {{LOG_ERR,
-         "get_cameratiltorientation({LINE}) Failed to get CameraTiltOrientation due to "
-         "'GDBus.Error:org.freedesktop.DBus.Error.ServiceUnknown: The name "
-         "com.tarq.ImageControl was not provided by any .service files'"},
+         tilt_failure("GDBus.Error:org.freedesktop.DBus.Error.ServiceUnknown: The name "
+                      "com.tarq.ImageControl was not provided by any .service files")},
         {LOG_ERR, kNoOrientation},
         {LOG_ERR, kGetFailed}}},
   };

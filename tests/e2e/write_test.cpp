@@ -196,9 +196,7 @@ TEST_F(WriteTest, LeavesTheFileAloneWhenTheMountIsUnknown) {
        1},
       {{"--no-image-control"},
        error_response(500),
-       {{LOG_ERR,
-         "get_cameratiltorientation({LINE}) Failed to get CameraTiltOrientation due to "
-         "'GDBus.Error:org.freedesktop.DBus.Error.ServiceUnknown: {ANY}'"},
+       {{LOG_ERR, tilt_failure("GDBus.Error:org.freedesktop.DBus.Error.ServiceUnknown: {ANY}")},
         {LOG_ERR, kNoOrientation},
         {LOG_ERR, kGetFailed}},
        0},
@@ -212,8 +210,7 @@ TEST_F(WriteTest, LeavesTheFileAloneWhenTheMountIsUnknown) {
       {{"--tilt", "s:-90", "--tilt-then", "error"},
        error_response(500),
        {{LOG_ERR,
-         "get_cameratiltorientation({LINE}) Failed to get CameraTiltOrientation due to "
-         "'GDBus.Error:org.freedesktop.DBus.Error.Failed: simulated\\012failure'"},
+         tilt_failure("GDBus.Error:org.freedesktop.DBus.Error.Failed: simulated\\012failure")},
         {LOG_ERR, kNoOrientation},
         {LOG_ERR, kSetFailed}},
        2},
@@ -241,19 +238,15 @@ TEST_F(WriteTest, KeepsTheNewLayoutWhenTheReloadFails) {
     std::vector<std::string> calls;
   };
 
-  const auto ptz_failure = [](const std::string& reason) {
-    return "ptz_aux_send_command({LINE}) Failed to send auxiliary command to PTZ service: " +
-           reason + "\n";
-  };
   const test_case cases[] = {
       {"error",
        "",
-       ptz_failure("GDBus.Error:org.freedesktop.DBus.Error.Failed: simulated\\012failure"),
+       reload_failure("GDBus.Error:org.freedesktop.DBus.Error.Failed: simulated\\012failure"),
        kReadWriteReload},
       {"absent",
        "",
-       ptz_failure("GDBus.Error:org.freedesktop.DBus.Error.ServiceUnknown: The name "
-                   "com.tarq.PTZ.Coordinator was not provided by any .service files"),
+       reload_failure("GDBus.Error:org.freedesktop.DBus.Error.ServiceUnknown: The name "
+                      "com.tarq.PTZ.Coordinator was not provided by any .service files"),
        {kTiltQuery, kTiltQuery}},
       {"accept",
        "folder-flush",

@@ -11,7 +11,8 @@ if(NOT CMAKE_CROSSCOMPILING)
     add_test(NAME demo_${server}
       COMMAND ${PROJECT_SOURCE_DIR}/scripts/demo --once --server ${server}
               --build-dir ${PROJECT_BINARY_DIR})
-    set_tests_properties(demo_${server} PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120 LABELS demo)
+    set_tests_properties(demo_${server} PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120 LABELS demo
+      ${quadview_takes_a_cpu})
   endforeach()
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
     ${PROJECT_SOURCE_DIR}/servers/servers.tsv)

@@ -104,6 +104,9 @@ std::string listen_without_accepting(std::vector<int>* sockets, bool fill, std::
 }
 
 using FaultTest = QuadviewTest;
+// The tests that wait out a time limit of the program's, most of a minute each, mostly asleep:
+// ctest starts them first and beside the others (label "waits").
+using TimeLimitTest = QuadviewTest;
 
 // Bus addresses as GDBus reads them. One that leads to no bus: no connection, so no proxy and no
 // orientation, whichever request, and the cause logged. One that leads to a bus (the private one,
@@ -305,7 +308,7 @@ TEST_F(FaultTest, WaitsForASlowServiceToWrite) {
 // it holds back or however slowly it gives it: the connection, the bus's authentication, the
 // properties that a new proxy loads, or the call. Then the request fails with 500 as when the
 // service is absent, and nothing is written.
-TEST_F(FaultTest, GivesUpOnABusOrServiceThatDoesNotAnswer) {
+TEST_F(TimeLimitTest, GivesUpOnABusOrServiceThatDoesNotAnswer) {
   struct test_case {
     std::string name;
     std::vector<std::string> services;
@@ -422,7 +425,7 @@ TEST_F(FaultTest, GivesUpOnABusOrServiceThatDoesNotAnswer) {
 // and stop it. A write saves only while the reload still has a whole exchange's time (25 s), so
 // slow services fail it before the save; and a request body that never comes is waited for only
 // until then, after the answer is out.
-TEST_F(FaultTest, EndsWithinTheRequestsTimeLimit) {
+TEST_F(TimeLimitTest, EndsWithinTheRequestsTimeLimit) {
   write_layout(kTwoMounts);
   start_services({"--mount", "ceiling", "--delay-ms", "16000"});
   cgi_result read;
@@ -458,7 +461,7 @@ TEST_F(FaultTest, EndsWithinTheRequestsTimeLimit) {
 // The save has its allowance (5 s) in the request's time before the reload's exchange: flushes
 // of 10 s each overrun it, and a coordinator as slow as the services then misses its reload.
 // The layout stays saved, the request still ends within 55 s, and the log says what happened.
-TEST_F(FaultTest, SaysWhenASlowSaveLeftTheReloadTooLittleTime) {
+TEST_F(TimeLimitTest, SaysWhenASlowSaveLeftTheReloadTooLittleTime) {
   if (!why_no_environment_from_files().empty()) {
     GTEST_SKIP() << why_no_environment_from_files();
   }

@@ -8,7 +8,7 @@
 // QUADVIEW_FAIL: folder-flush fails fsync() of a folder with EIO, acl fails fsetxattr() of an
 // access control list with EPERM, attribute fails fsetxattr() of a user.* attribute with ENOSPC,
 // no-tmpfile fails open() with O_TMPFILE with EOPNOTSUPP, slow-flush makes every fsync() take
-// 10 s as slow flash may, and kill-on-flush ends the process with SIGKILL at fsync() of a regular
+// 12 s as slow flash may, and kill-on-flush ends the process with SIGKILL at fsync() of a regular
 // file, as an out-of-memory kill may.
 //
 // Only in the program named by QUADVIEW_ENV_FILE_TARGET: a launcher in between (valgrind starts
@@ -154,7 +154,7 @@ int fsync(int fd) {
     kill(getpid(), SIGKILL);
   }
   if (failing("slow-flush")) {
-    sleep(10);
+    sleep(12);
   }
   int (*real_fsync)(int) = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
   return real_fsync(fd);

@@ -549,12 +549,19 @@ std::vector<std::string> split_words(const std::string& text) {
   return words;
 }
 
-// Preloads the helper that sets environment variables from files (env_preload.c) into the
-// program. qemu-arm would try to load it into itself, so it is told to load it into the program.
+// The helper that sets environment variables from files (env_preload.c): this build's, or for a
+// program built elsewhere one built for its processor, such as by a cross build's tests.
+std::string preload_path() {
+  const char* preload = getenv("QUADVIEW_TEST_PRELOAD");
+  return preload && *preload ? preload : QUADVIEW_ENV_PRELOAD;
+}
+
+// Preloads the helper into the program. qemu-arm would try to load it into itself, so it is told
+// to load it into the program.
 void add_preload(sandbox_plan* plan) {
   plan->env.push_back(
       std::string(kEnvFilePrefix) + "TARGET=" + fs::path(program_path()).filename().string());
-  const std::string preload = std::string("LD_PRELOAD=") + QUADVIEW_ENV_PRELOAD;
+  const std::string preload = "LD_PRELOAD=" + preload_path();
   if (launcher_name().rfind("qemu-", 0) == 0) {
     plan->argv.insert(plan->argv.end(), {"-E", preload});
   } else {
@@ -783,10 +790,11 @@ std::string why_no_environment_from_files() {
     return head.substr(4, 2) + head.substr(18, 2);
   };
   const std::string program = machine_type(program_path());
-  if (program.empty() || program != machine_type(QUADVIEW_ENV_PRELOAD)) {
-    return "requests over 128 KiB go through a helper preloaded into the program, and this "
-           "build's helper (" QUADVIEW_ENV_PRELOAD ") cannot be loaded into " +
-           program_path();
+  if (program.empty() || program != machine_type(preload_path())) {
+    return "requests over 128 KiB go through a helper preloaded into the program, and the "
+           "helper " +
+           preload_path() + " cannot be loaded into " + program_path() +
+           " (QUADVIEW_TEST_PRELOAD names one built for its processor)";
   }
   return "";
 }

@@ -83,7 +83,7 @@ struct run_options {
   // Makes a call fail in the program through the same preloaded helper, a comma-separated list
   // of: "folder-flush" (fsync of a folder, EIO), "acl" (setting an access control list, EPERM),
   // "attribute" (setting a user.* attribute, ENOSPC), "no-tmpfile" (open with O_TMPFILE,
-  // EOPNOTSUPP), "slow-flush" (every fsync takes 10 s) or "kill-on-flush" (fsync of a file ends
+  // EOPNOTSUPP), "slow-flush" (every fsync takes 12 s) or "kill-on-flush" (fsync of a file ends
   // the program with SIGKILL, which the run then expects instead of an exit).
   std::string fail;
   // Starts the program with every signal blocked, or with no room for a queued signal

@@ -6,19 +6,11 @@
 repo_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # Prints "SCRIPT: MESSAGE" on stderr and exits with status 1: die MESSAGE...
-die() {
-  echo "${0##*/}: $*" >&2
-  exit 1
-}
+die() { echo "${0##*/}: $*" >&2; exit 1; }
 
 # Runs a command with its output appended to LOG; when it fails, shows the end of LOG on stderr and
 # fails too. Usage: logged LOG COMMAND...
-logged() {
-  "${@:2}" >>"$1" 2>&1 || {
-    tail -n 40 "$1" >&2
-    return 1
-  }
-}
+logged() { "${@:2}" >>"$1" 2>&1 || { tail -n 40 "$1" >&2; return 1; }; }
 
 # Installs the named Debian packages that are not installed yet; does nothing when all are.
 # A name without ":arch" means the machine's own architecture (or "all"); "name:armhf" means that

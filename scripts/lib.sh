@@ -40,10 +40,7 @@ need_packages() {
 # Prints a text with its @NAME@ fields filled in: filled TEXT NAME=VALUE...
 filled() {
   local text=$1 pair
-  shift
-  for pair in "$@"; do
-    text=${text//@${pair%%=*}@/${pair#*=}}
-  done
+  for pair in "${@:2}"; do text=${text//@${pair%%=*}@/${pair#*=}}; done
   printf '%s\n' "$text"
 }
 
@@ -54,10 +51,9 @@ fill_in() { filled "$(<"$1")" "${@:3}" >"$2"; }
 # end of LOG on stderr. Usage: wait_for PID LOG COMMAND...
 wait_for() {
   local pid=$1 log=$2 tries=200
-  shift 2
-  until "$@"; do
+  until "${@:3}"; do
     if ! kill -0 "$pid" 2>/dev/null || [ $((tries -= 1)) -eq 0 ]; then
-      echo "${0##*/}: '$*' did not come true; the end of $log:" >&2
+      echo "${0##*/}: '${*:3}' did not come true; the end of $log:" >&2
       tail -n 20 "$log" >&2
       return 1
     fi

@@ -93,9 +93,9 @@ start_simulated_camera() {
 
 # Stops the processes this script started and waits for them: stop_processes PID...
 stop_processes() {
-  local pid
-  for pid in "$@"; do kill -TERM "$pid" 2>/dev/null || true; done
-  for pid in "$@"; do wait "$pid" 2>/dev/null || true; done
+  [ $# -gt 0 ] || return 0
+  kill -TERM "$@" 2>/dev/null || true
+  wait "$@" 2>/dev/null || true
 }
 
 # Prints a port of 127.0.0.1 on which nothing listens.

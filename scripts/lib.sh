@@ -1,35 +1,35 @@
 # SPDX-License-Identifier: MIT
-# Shared by the scripts: installing what is missing, and the build folder layout.
+# Shared by the scripts: installing what is missing, filling in templates, starting and stopping
+# the simulated camera and its bus, the web servers' table, and the packages each job needs.
 # shellcheck shell=bash
 
 repo_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
+# Prints "SCRIPT: MESSAGE" on stderr and exits with status 1: die MESSAGE...
+die() { echo "${0##*/}: $*" >&2; exit 1; }
+
+# Runs a command with its output appended to LOG; when it fails, shows the end of LOG on stderr and
+# fails too. Usage: logged LOG COMMAND...
+logged() { "${@:2}" >>"$1" 2>&1 || { tail -n 40 "$1" >&2; return 1; }; }
+
 # Installs the named Debian packages that are not installed yet; does nothing when all are.
+# A name without ":arch" means the machine's own architecture (or "all"); "name:armhf" means that
+# architecture only. dpkg-query prints one line per installed architecture of a name.
 need_packages() {
-  local missing=() pkg
-  # A name without ":arch" means the machine's own architecture (or "all"); "name:armhf" means that
-  # architecture only. dpkg-query prints one line per installed architecture of a name.
-  local native want status
+  local native pkg arch status missing=() sudo=()
   native=$(dpkg --print-architecture)
   for pkg in "$@"; do
-    want="($native|all)"
-    [[ "$pkg" == *:* ]] && want="${pkg##*:}"
-    status=$(dpkg-query -W -f='${Architecture} ${Status}\n' "$pkg" 2>/dev/null || true)
-    if ! grep -Eq "^$want install ok installed\$" <<<"$status"; then
-      missing+=("$pkg")
-    fi
+    arch="($native|all)"
+    [[ "$pkg" != *:* ]] || arch=${pkg##*:}
+    status=$(dpkg-query -W -f='${Architecture} ${Status}\n' "$pkg" 2>/dev/null) || true
+    grep -Eq "^$arch install ok installed\$" <<<"$status" || missing+=("$pkg")
   done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  local sudo=()
+  [ ${#missing[@]} -gt 0 ] || return 0
   [ "$(id -u)" -eq 0 ] || sudo=(sudo)
   # apt-get finds "name:armhf" only once dpkg takes armhf packages.
-  local arch
-  for pkg in "${missing[@]}"; do
-    [[ "$pkg" == *:* ]] || continue
-    arch=${pkg##*:}
-    if [ "$arch" != "$native" ] && ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+  for arch in $(printf '%s\n' "${missing[@]}" | sed -n 's/.*://p' | sort -u); do
+    [ "$arch" = "$native" ] || dpkg --print-foreign-architectures | grep -qx "$arch" ||
       "${sudo[@]}" dpkg --add-architecture "$arch"
-    fi
   done
   echo "Installing: ${missing[*]}"
   "${sudo[@]}" apt-get update -qq
@@ -40,38 +40,20 @@ need_packages() {
 # Prints a text with its @NAME@ fields filled in: filled TEXT NAME=VALUE...
 filled() {
   local text=$1 pair
-  shift
-  for pair in "$@"; do
-    text=${text//@${pair%%=*}@/${pair#*=}}
-  done
+  for pair in "${@:2}"; do text=${text//@${pair%%=*}@/${pair#*=}}; done
   printf '%s\n' "$text"
 }
 
 # Fills in the @NAME@ fields of a template: fill_in TEMPLATE OUTPUT NAME=VALUE...
 fill_in() { filled "$(<"$1")" "${@:3}" >"$2"; }
 
-# Writes the simulated camera's bus configuration (sim/system-bus.conf.in) to DIR/system-bus.conf,
-# listening on SOCKET, with the program's bus policy (bus/quadview.conf) filled in for each USER
-# the program runs as, one file each in DIR/policy: write_sim_bus_config DIR SOCKET USER...
-write_sim_bus_config() {
-  local dir=$1 socket=$2 user
-  shift 2
-  mkdir -p "$dir/policy"
-  fill_in "$repo_root/sim/system-bus.conf.in" "$dir/system-bus.conf" \
-    "SOCKET=$socket" "POLICY_DIR=$dir/policy"
-  for user in "$@"; do
-    fill_in "$repo_root/bus/quadview.conf" "$dir/policy/$user.conf" "QUADVIEW_CGI_USER=$user"
-  done
-}
-
 # Waits up to 10 s for a command to succeed while the process PID runs; fails otherwise, with the
 # end of LOG on stderr. Usage: wait_for PID LOG COMMAND...
 wait_for() {
   local pid=$1 log=$2 tries=200
-  shift 2
-  until "$@"; do
+  until "${@:3}"; do
     if ! kill -0 "$pid" 2>/dev/null || [ $((tries -= 1)) -eq 0 ]; then
-      echo "${0##*/}: '$*' did not come true; the end of $log:" >&2
+      echo "${0##*/}: '${*:3}' did not come true; the end of $log:" >&2
       tail -n 20 "$log" >&2
       return 1
     fi
@@ -79,31 +61,41 @@ wait_for() {
   done
 }
 
+# Starts a command in the background with its standard output in OUT and its standard error in
+# LOG, adds its process to the array pids, and waits (as wait_for) until it has written to OUT.
+# Usage: start_and_wait OUT LOG COMMAND...
+start_and_wait() {
+  "${@:3}" >"$1" 2>"$2" &
+  pids+=($!)
+  wait_for $! "$2" test -s "$1"
+}
+
 # Starts the simulated camera: a private system bus (dbus-daemon with sim/system-bus.conf.in, its
-# configuration and socket in FOLDER, never the machine's buses) and the simulated camera services on it (SIM ARG...). Waits
-# until both are ready, exports DBUS_SYSTEM_BUS_ADDRESS and sets bus_pid and sim_pid; their output
-# stays in FOLDER. Usage: start_simulated_camera FOLDER SIM [ARG...]
+# configuration and socket in FOLDER, never the machine's buses) whose policy (bus/quadview.conf)
+# lets the program's calls through for this user and for nobody, as which the web servers run it;
+# and on that bus the simulated camera services (SIM ARG...), which print "ready". Starts both as
+# start_and_wait does, output in FOLDER, and exports DBUS_SYSTEM_BUS_ADDRESS.
+# Usage: start_simulated_camera FOLDER SIM [ARG...]
 start_simulated_camera() {
-  local folder=$1 sim=$2
-  shift 2
-  # The program runs as this user directly and as nobody under the web servers.
-  write_sim_bus_config "$folder/bus-config" "$folder/bus" "$(id -un)" nobody
-  dbus-daemon --config-file="$folder/bus-config/system-bus.conf" --nofork --nopidfile --print-address \
-    >"$folder/bus.address" 2>"$folder/bus.log" &
-  bus_pid=$!
-  wait_for "$bus_pid" "$folder/bus.log" test -s "$folder/bus.address" || return 1
+  local folder=$1 user
+  mkdir -p "$folder/policy"
+  fill_in "$repo_root/sim/system-bus.conf.in" "$folder/system-bus.conf" "SOCKET=$folder/bus" \
+    "POLICY_DIR=$folder/policy"
+  for user in "$(id -un)" nobody; do
+    fill_in "$repo_root/bus/quadview.conf" "$folder/policy/$user.conf" "QUADVIEW_CGI_USER=$user"
+  done
+  start_and_wait "$folder/bus.address" "$folder/bus.log" \
+    dbus-daemon --config-file="$folder/system-bus.conf" --nofork --nopidfile --print-address
   DBUS_SYSTEM_BUS_ADDRESS=$(head -n 1 "$folder/bus.address")
   export DBUS_SYSTEM_BUS_ADDRESS
-  "$sim" "$@" >"$folder/sim.out" 2>"$folder/sim.log" &
-  sim_pid=$!
-  wait_for "$sim_pid" "$folder/sim.log" grep -qx ready "$folder/sim.out"
+  start_and_wait "$folder/sim.out" "$folder/sim.log" "${@:2}"
 }
 
 # Stops the processes this script started and waits for them: stop_processes PID...
 stop_processes() {
-  local pid
-  for pid in "$@"; do kill -TERM "$pid" 2>/dev/null || true; done
-  for pid in "$@"; do wait "$pid" 2>/dev/null || true; done
+  [ $# -gt 0 ] || return 0
+  kill -TERM "$@" 2>/dev/null || true
+  wait "$@" 2>/dev/null || true
 }
 
 # Prints a port of 127.0.0.1 on which nothing listens.
@@ -157,7 +149,3 @@ armhf_packages=(g++-arm-linux-gnueabihf libglib2.0-dev:armhf libgtest-dev:armhf 
 arm64_packages=(g++-aarch64-linux-gnu libglib2.0-dev:arm64 libgtest-dev:arm64 libstdc++6:arm64
   qemu-user)
 
-# What building the Debian packages (natively and for both ARM targets) and checking them needs on
-# top of build_packages and the ARM ones (apache2-dev provides dh-apache2).
-package_packages=(debhelper apache2-dev crossbuild-essential-armhf crossbuild-essential-arm64
-  lintian piuparts debootstrap)

@@ -132,21 +132,15 @@ TEST_F(FaultTest, ConnectsToABusAddressAsGDBusDoes) {
                                               "    <allow receive_sender=\"*\"/>\n"
                                               "  </policy>\n"
                                               "</busconfig>\n";
-  int address_pipe[2];
-  ASSERT_EQ(pipe2(address_pipe, O_CLOEXEC), 0);
   child_process tcp_bus;
-  ASSERT_TRUE(tcp_bus.start(
+  const std::optional<std::string> printed = tcp_bus.start(
       {QUADVIEW_DBUS_DAEMON,
        "--nofork",
        "--config-file=" + temp_path("tcp-bus.conf"),
        "--print-address=3"},
       {},
-      -1,
       temp_path("tcp-bus.log"),
-      address_pipe[1]));
-  close(address_pipe[1]);
-  const std::optional<std::string> printed = read_line(address_pipe[0], 30000);
-  close(address_pipe[0]);
+      3);
   ASSERT_TRUE(printed) << read_file(temp_path("tcp-bus.log"));
   std::string ipv6, nonce_tcp;
   for (size_t start = 0; start < printed->size();) {
@@ -302,7 +296,7 @@ TEST_F(FaultTest, WaitsForASlowServiceToWrite) {
 }
 
 // A bus or a service that does not answer costs a request one D-Bus time limit (25 s), whatever
-// it holds back or however slowly it gives it: the connection, the bus's authentication, the
+// it holds back or however slow_address it gives it: the connection, the bus's authentication, the
 // properties that a new proxy loads, or the call. Then the request fails with 500 as when the
 // service is absent, and nothing is written.
 TEST_F(FaultTest, GivesUpOnABusOrServiceThatDoesNotAnswer) {
@@ -327,6 +321,8 @@ TEST_F(FaultTest, GivesUpOnABusOrServiceThatDoesNotAnswer) {
   std::vector<std::string> bytes(30, "O");
   bytes[0] = "";
   const slow_bus trickling(temp_path("trickling-bus"), bytes, 2s);
+  const std::string slow_address = "unix:path=" + temp_path("slow-bus");
+  const std::string trickling_address = "unix:path=" + temp_path("trickling-bus");
   const test_case cases[] = {
       // No connection, so no proxy: the bus never answers its authentication.
       {"a stopped bus daemon", {"--mount", "ceiling"}, true, kNoProxy},
@@ -334,31 +330,12 @@ TEST_F(FaultTest, GivesUpOnABusOrServiceThatDoesNotAnswer) {
        {"--mount", "ceiling", "--delay-ms", "60000"},
        false,
        tilt_failure("Timeout was reached")},
-      {"a bus that authenticates after 20 s",
-       {},
-       false,
-       kNoProxy,
-       "unix:path=" + temp_path("slow-bus")},
-      {"a bus that answers a byte at a time",
-       {},
-       false,
-       kNoProxy,
-       "unix:path=" + temp_path("trickling-bus")},
+      {"a bus that authenticates after 20 s", {}, false, kNoProxy, slow_address},
+      {"a bus that answers a byte at a time", {}, false, kNoProxy, trickling_address},
       {"a TCP bus that never accepts", {}, false, kNoProxy, never_accepting},
       // Whatever the program inherits, the bound holds.
-      {"a bus that authenticates after 20 s, every signal blocked",
-       {},
-       false,
-       kNoProxy,
-       "unix:path=" + temp_path("slow-bus"),
-       true},
-      {"a bus that authenticates after 20 s, no room for a queued signal",
-       {},
-       false,
-       kNoProxy,
-       "unix:path=" + temp_path("slow-bus"),
-       false,
-       true},
+      {"slow to authenticate, every signal blocked", {}, false, kNoProxy, slow_address, true},
+      {"slow to authenticate, no signal queue", {}, false, kNoProxy, slow_address, false, true},
   };
   const auto check = [this](const test_case& c) {
     SCOPED_TRACE(c.name);

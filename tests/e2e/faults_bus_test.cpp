@@ -275,26 +275,6 @@ TEST_F(FaultTest, BusRefusesWhatThePolicyLeavesOut) {
   EXPECT_EQ(recorded_calls(), std::vector<std::string>());
 }
 
-// Two seconds per answer is slow, but well within the 25 s that a call may take.
-TEST_F(FaultTest, WaitsForASlowServiceToRead) {
-  write_layout(kTwoMounts);
-  start_services({"--mount", "desk", "--delay-ms", "2000"});
-  const cgi_result result = get();
-  expect_response(result, layout_response({2, 3, 4, 1}));
-  expect_log(result, {});
-  EXPECT_EQ(recorded_calls(), std::vector<std::string>({kTiltQuery}));
-}
-
-TEST_F(FaultTest, WaitsForASlowServiceToWrite) {
-  write_layout(kTwoMounts);
-  start_services({"--mount", "ceiling", "--delay-ms", "2000"});
-  const cgi_result result = set("id=2,3,4,1");
-  expect_response(result, success_response());
-  expect_log(result, {});
-  EXPECT_EQ(read_layout(), two_mounts_stored({2, 3, 4, 1}));
-  EXPECT_EQ(recorded_calls(), std::vector<std::string>({kTiltQuery, kTiltQuery, kReload}));
-}
-
 // A bus or a service that does not answer costs a request one D-Bus time limit (25 s), whatever
 // it holds back or however slow_address it gives it: the connection, the bus's authentication, the
 // properties that a new proxy loads, or the call. Then the request fails with 500 as when the

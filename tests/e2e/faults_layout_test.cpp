@@ -149,11 +149,12 @@ TEST_F(FaultTest, LeavesNothingBehindAKilledSave) {
   }
 }
 
-// What stands at the layout path instead of a usable layout file. Nothing may hang the request
-// (a FIFO without a writer would, if opened to block), nor take more memory than a layout does
-// (a file of 8 GiB would, if read): every such request fails at once with 500.
+// What stands at the layout path instead of a usable layout file, if anything. Nothing may hang
+// the request (a FIFO without a writer would, if opened to block), nor take more memory than a
+// layout does (a file of 8 GiB would, if read): every such request fails at once with 500, and a
+// write creates no file.
 TEST_F(FaultTest, FailsOnALayoutFileItCannotUse) {
-  enum class kind { kFile, kSparse, kFolder, kFifo, kLinkLoop };
+  enum class kind { kMissing, kFile, kSparse, kFolder, kFifo, kLinkLoop };
 
   struct test_case {
     const char* name;
@@ -166,7 +167,11 @@ TEST_F(FaultTest, FailsOnALayoutFileItCannotUse) {
       "get_quadview_layout({LINE}) Error code=5, message=Key file contains key "
       "\u201csubview{LINE}_pan\u201d in group \u201cQUADVIEW_CEILING\u201d which has a value "
       "that cannot be interpreted.\n";
+  const std::string kNoCeiling =
+      "get_quadview_layout({LINE}) Error code=4, message=Key file does not have group "
+      "\u201cQUADVIEW_CEILING\u201d\n";
   const test_case cases[] = {
+      {"none", kind::kMissing, "", {kLoadFailed, load_cause("open", "No such file or directory")}},
       {"a folder", kind::kFolder, "", {kLoadFailed, load_cause("read", "Is a directory")}},
       {"a FIFO", kind::kFifo, "", {kLoadFailed, load_cause("read", "Invalid argument")}},
       {"a link that leads to itself",
@@ -181,11 +186,21 @@ TEST_F(FaultTest, FailsOnALayoutFileItCannotUse) {
        kind::kFile,
        huge_layout({4, 1, 2, 3}, (1 << 20) + 1),
        {kLoadFailed, load_cause("read", "File too large")}},
-      {"empty",
+      {"empty", kind::kFile, "", {kNoCeiling}},
+      {"no group of the mount", kind::kFile, pan_group("QUADVIEW_DESK", "0,0,0,0"), {kNoCeiling}},
+      {"a key missing",
        kind::kFile,
-       "",
-       {"get_quadview_layout({LINE}) Error code=4, message=Key file does not have group "
-        "\u201cQUADVIEW_CEILING\u201d\n"}},
+       pan_group("QUADVIEW_CEILING", "0,0,0"),
+       {"get_quadview_layout({LINE}) Error code=3, message=Key file does not have key "
+        "\u201csubview3_pan\u201d in group \u201cQUADVIEW_CEILING\u201d\n"}},
+      {"a key holding text",
+       kind::kFile,
+       pan_group("QUADVIEW_CEILING", "0,abc,0,0"),
+       {kOutOfRange}},
+      {"not a key file",
+       kind::kFile,
+       "subview0_pan=0\n",
+       {kLoadFailed, "get_quadview_layout: Key file does not start with a group"}},
       {"garbage",
        kind::kFile,
        garbage(4096),
@@ -210,6 +225,8 @@ TEST_F(FaultTest, FailsOnALayoutFileItCannotUse) {
     SCOPED_TRACE(c.name);
     fs::remove_all(layout_path());
     switch (c.what) {
+      case kind::kMissing:
+        break;
       case kind::kFile:
         write_layout(c.file);
         break;
@@ -251,7 +268,9 @@ TEST_F(FaultTest, FailsOnALayoutFileItCannotUse) {
     if (c.what == kind::kFile) {
       EXPECT_EQ(read_layout(), c.file);
     }
-    EXPECT_EQ(layout_folder(), std::vector<std::string>({"quadview.conf"}));
+    EXPECT_EQ(
+        layout_folder(),
+        std::vector<std::string>(c.what == kind::kMissing ? 0 : 1, "quadview.conf"));
   }
 }
 

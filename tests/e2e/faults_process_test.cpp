@@ -99,36 +99,20 @@ class UnreadAnswerTest : public QuadviewTest {
     struct test_case {
       std::string script;
       std::optional<std::string> query;
-      std::vector<expected_log> log;
       std::vector<std::string> calls;
-      std::string stored;
+      std::string stored = kTwoMounts;
+      std::vector<expected_log> log = {};
     };
 
-    const std::string stored = two_mounts_stored({2, 3, 4, 1});
+    const std::vector<expected_log> unknown = {{LOG_ERR, "Unrecoginized CGI 'quadview.cgi'"}};
     const test_case cases[] = {
-        {"/cgi-bin/setquadview.cgi", "id=2,3,4,1", {}, {kTiltQuery, kTiltQuery, kReload}, stored},
-        {"/cgi-bin/getquadview.cgi", std::nullopt, {}, {kTiltQuery}, kTwoMounts},
-        {"/cgi-bin/getquadview.cgi", "", {}, {kTiltQuery}, kTwoMounts},
-        {"/cgi-bin/setquadview.cgi",
-         "id=9",
-         {{LOG_INFO, "Invalid id parameters (9)"}},
-         {},
-         kTwoMounts},
-        {"/cgi-bin/setquadview.cgi",
-         "id=2",
-         {{LOG_INFO, "Invalid id parameters (2)"}},
-         {},
-         kTwoMounts},
-        {"/cgi-bin/quadview.cgi",
-         std::nullopt,
-         {{LOG_ERR, "Unrecoginized CGI 'quadview.cgi'"}},
-         {},
-         kTwoMounts},
-        {"/cgi-bin/quadview.cgi",
-         "id=2,3,4,1",
-         {{LOG_ERR, "Unrecoginized CGI 'quadview.cgi'"}},
-         {},
-         kTwoMounts},
+        {kSet, "id=2,3,4,1", {kTiltQuery, kTiltQuery, kReload}, two_mounts_stored({2, 3, 4, 1})},
+        {kGet, std::nullopt, {kTiltQuery}},
+        {kGet, "", {kTiltQuery}},
+        {kSet, "id=9", {}, kTwoMounts, {{LOG_INFO, "Invalid id parameters (9)"}}},
+        {kSet, "id=2", {}, kTwoMounts, {{LOG_INFO, "Invalid id parameters (2)"}}},
+        {"/cgi-bin/quadview.cgi", std::nullopt, {}, kTwoMounts, unknown},
+        {"/cgi-bin/quadview.cgi", "id=2,3,4,1", {}, kTwoMounts, unknown},
     };
     start_services({"--mount", "ceiling"});
     for (const test_case& c : cases) {

@@ -20,15 +20,6 @@ TEST_F(ReadTest, AnswersWithTheLayoutOfTheReportedMount) {
     std::vector<expected_log> log;
   };
 
-  // The lines of a mount the program does not know, and of one it could not ask for.
-  const auto unsupported = [](const std::string& text) {
-    return std::vector<expected_log>{
-        {LOG_ERR, "Unsupported CameraTiltOrientation (" + text + ")"}, {LOG_ERR, kGetFailed}};
-  };
-  const auto not_asked = [](const std::string& cause) {
-    return std::vector<expected_log>{
-        {LOG_ERR, cause}, {LOG_ERR, kNoOrientation}, {LOG_ERR, kGetFailed}};
-  };
   const test_case cases[] = {
       {{"--tilt", "s:-90"}, layout_response({4, 1, 2, 3}), {}},
       {{"--tilt", "s:90"}, layout_response({2, 3, 4, 1}), {}},
@@ -39,24 +30,22 @@ TEST_F(ReadTest, AnswersWithTheLayoutOfTheReportedMount) {
       {{"--tilt", "ay:-90"}, layout_response({4, 1, 2, 3}), {}},
       {{"--tilt", "ay:90"}, layout_response({2, 3, 4, 1}), {}},
       // Without the NUL it reads as "", which names no mount.
-      {{"--tilt", "ay-nonul:-90"}, error_response(500), unsupported("")},
-      {{"--tilt", "s:0"}, error_response(500), unsupported("0")},
-      {{"--tilt", "s:-90 "}, error_response(500), unsupported("-90 ")},
+      {{"--tilt", "ay-nonul:-90"}, error_response(500), unsupported_mount("")},
+      {{"--tilt", "s:0"}, error_response(500), unsupported_mount("0")},
+      {{"--tilt", "s:-90 "}, error_response(500), unsupported_mount("-90 ")},
       // A variant of another type has no text, and nothing says why.
       {{"--tilt", "i:-90"},
        error_response(500),
        {{LOG_ERR, kNoOrientation}, {LOG_ERR, kGetFailed}}},
       {{"--tilt", "wrong-type"},
        error_response(500),
-       not_asked("get_cameratiltorientation: Failed to get '(v)' from ('-90',)")},
-      {{"--tilt", "error"},
-       error_response(500),
-       not_asked(
-           tilt_failure("GDBus.Error:org.freedesktop.DBus.Error.Failed: simulated\\012failure"))},
+       mount_not_asked("get_cameratiltorientation: Failed to get '(v)' from ('-90',)")},
+      {{"--tilt", "error"}, error_response(500), mount_not_asked(tilt_failure(kSimulatedFailure))},
       {{"--no-image-control"},
        error_response(500),
-       not_asked(tilt_failure("GDBus.Error:org.freedesktop.DBus.Error.ServiceUnknown: The name "
-                              "com.tarq.ImageControl was not provided by any .service files"))},
+       mount_not_asked(
+           tilt_failure("GDBus.Error:org.freedesktop.DBus.Error.ServiceUnknown: The name "
+                        "com.tarq.ImageControl was not provided by any .service files"))},
   };
   write_layout(kTwoMounts);
   for (const test_case& c : cases) {

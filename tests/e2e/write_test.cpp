@@ -162,44 +162,34 @@ TEST_F(WriteTest, RejectsMalformedIdListsBeforeAskingAnything) {
 TEST_F(WriteTest, LeavesTheFileAloneWhenTheMountIsUnknown) {
   struct test_case {
     std::vector<std::string> services;
+    int tilt_queries;
     std::string response;
     std::vector<expected_log> log;
-    int tilt_queries;
   };
 
   const test_case cases[] = {
       // The first answer fails the read that comes before the write.
-      {{"--tilt", "s:0"},
-       error_response(500),
-       {{LOG_ERR, "Unsupported CameraTiltOrientation (0)"}, {LOG_ERR, kGetFailed}},
-       1},
+      {{"--tilt", "s:0"}, 1, error_response(500), unsupported_mount("0")},
       // The service's text is logged escaped: it cannot forge a log line.
       {{"--tilt", "s:-90\nJan  1 00:00:00 camera forged: line"},
+       1,
        error_response(500),
-       {{LOG_ERR,
-         "Unsupported CameraTiltOrientation (-90\\012Jan  1 00:00:00 camera forged: line)"},
-        {LOG_ERR, kGetFailed}},
-       1},
+       unsupported_mount("-90\\012Jan  1 00:00:00 camera forged: line")},
       {{"--no-image-control"},
+       0,
        error_response(500),
-       {{LOG_ERR, tilt_failure("GDBus.Error:org.freedesktop.DBus.Error.ServiceUnknown: {ANY}")},
-        {LOG_ERR, kNoOrientation},
-        {LOG_ERR, kGetFailed}},
-       0},
+       mount_not_asked(
+           tilt_failure("GDBus.Error:org.freedesktop.DBus.Error.ServiceUnknown: {ANY}"))},
       // A mount that turns unsupported between the two questions is the client's problem...
       {{"--tilt", "s:-90", "--tilt-then", "s:0"},
+       2,
        error_response(400),
-       {{LOG_ERR, "Unsupported CameraTiltOrientation (0)"},
-        {LOG_ERR, "Failed to set config of quadview due to 'Bad file descriptor'"}},
-       2},
+       unsupported_mount("0", "Failed to set config of quadview due to 'Bad file descriptor'")},
       // ...one that cannot be had the second time is the server's.
       {{"--tilt", "s:-90", "--tilt-then", "error"},
+       2,
        error_response(500),
-       {{LOG_ERR,
-         tilt_failure("GDBus.Error:org.freedesktop.DBus.Error.Failed: simulated\\012failure")},
-        {LOG_ERR, kNoOrientation},
-        {LOG_ERR, kSetFailed}},
-       2},
+       mount_not_asked(tilt_failure(kSimulatedFailure), kSetFailed)},
   };
   for (const test_case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.services));
@@ -220,25 +210,22 @@ TEST_F(WriteTest, KeepsTheNewLayoutWhenTheReloadFails) {
   struct test_case {
     std::string ptz;
     std::string fail;  // run_options::fail
-    std::string failure;
     std::vector<std::string> calls;
+    std::string failure;
   };
 
   const test_case cases[] = {
-      {"error",
-       "",
-       reload_failure("GDBus.Error:org.freedesktop.DBus.Error.Failed: simulated\\012failure"),
-       kReadWriteReload},
+      {"error", "", kReadWriteReload, reload_failure(kSimulatedFailure)},
       {"absent",
        "",
+       {kTiltQuery, kTiltQuery},
        reload_failure("GDBus.Error:org.freedesktop.DBus.Error.ServiceUnknown: The name "
-                      "com.tarq.PTZ.Coordinator was not provided by any .service files"),
-       {kTiltQuery, kTiltQuery}},
+                      "com.tarq.PTZ.Coordinator was not provided by any .service files")},
       {"accept",
        "folder-flush",
+       kReadWriteReload,
        "set_quadview_layout({LINE}) Error code=21, message=Failed to flush folder "
-       "\u201c/etc/quadoverviewconf\u201d: Input/output error\n",
-       kReadWriteReload},
+       "\u201c/etc/quadoverviewconf\u201d: Input/output error\n"},
   };
   for (const test_case& c : cases) {
     SCOPED_TRACE(c.ptz + " " + c.fail);
@@ -345,8 +332,7 @@ TEST_F(WriteTest, KeepsTheFileAsTheFirmwareSetItUp) {
     expect_response(result, success_response());
     expect_log(result, {});
 
-    std::ifstream in(c.file);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), two_mounts_stored({2, 3, 4, 1}));
+    EXPECT_EQ(read_file(c.file), two_mounts_stored({2, 3, 4, 1}));
     struct stat after;
     ASSERT_EQ(stat(c.file.c_str(), &after), 0);
     EXPECT_NE(after.st_ino, before.st_ino) << "replaced as a whole";

@@ -28,17 +28,20 @@ struct test_case {
   std::vector<expected_log> log = {};
 };
 
-// A request that selects nothing: the answer for `code` and the log.
+// A request that selects nothing: the answer for `code` and the log, with these CGI variables.
 test_case refused(
     const std::optional<std::string>& script_name,
     const std::optional<std::string>& query_string,
     int code,
-    const std::vector<expected_log>& log) {
-  return {script_name, query_string, outcome::kNone, {}, {}, error_response(code), log};
+    const std::vector<expected_log>& log,
+    const std::vector<std::string>& environment = {}) {
+  return {script_name, query_string, outcome::kNone, environment, {}, error_response(code), log};
 }
 
 TEST_F(DispatchTest, SelectsTheRequestBySCRIPT_NAMEAlone) {
   const std::vector<expected_log> kNoCgi = {{LOG_ERR, "No cgi was found"}};
+  const std::vector<expected_log> kCrossSite = {
+      {LOG_INFO, "Refused a write request sent from another site"}};
   const auto unknown = [](const std::string& name) {
     return std::vector<expected_log>{{LOG_ERR, "Unrecoginized CGI '" + name + "'"}};
   };
@@ -67,13 +70,7 @@ TEST_F(DispatchTest, SelectsTheRequestBySCRIPT_NAMEAlone) {
       {std::nullopt, std::nullopt, outcome::kNone, {}, {"--version"}, version},
       {kGet, "--version", outcome::kRead, {"GATEWAY_INTERFACE=CGI/1.1"}, {"--version"}},
       // A page of another site may read through a visitor's browser, but not write.
-      {kSet,
-       "id=2,3,4,1",
-       outcome::kNone,
-       {"HTTP_SEC_FETCH_SITE=cross-site"},
-       {},
-       error_response(400),
-       {{LOG_INFO, "Refused a write request sent from another site"}}},
+      refused(kSet, "id=2,3,4,1", 400, kCrossSite, {"HTTP_SEC_FETCH_SITE=cross-site"}),
       {kGet, std::nullopt, outcome::kRead, {"HTTP_SEC_FETCH_SITE=cross-site"}},
       {kSet, "id=2,3,4,1", outcome::kWrite, {"HTTP_SEC_FETCH_SITE=same-origin"}},
       {kSet, "id=2,3,4,1", outcome::kWrite, {"HTTP_SEC_FETCH_SITE=none"}},

@@ -896,15 +896,11 @@ cgi_result QuadviewTest::run(
 }
 
 void QuadviewTest::write_layout(const std::string& text) {
-  std::ofstream(layout_dir_ + "/quadview.conf", std::ios::binary) << text;
+  std::ofstream(layout_path(), std::ios::binary) << text;
 }
 
 std::optional<std::string> QuadviewTest::read_layout() const {
-  const std::string path = layout_dir_ + "/quadview.conf";
-  if (!fs::exists(path)) {
-    return std::nullopt;
-  }
-  return read_file(path);
+  return fs::exists(layout_path()) ? std::make_optional(read_file(layout_path())) : std::nullopt;
 }
 
 std::vector<std::string> folder_names(const std::string& folder) {

@@ -430,9 +430,7 @@ TEST_F(WriteTest, LeavesTheFileAloneWhenSavingFails) {
     expect_log(result, {{LOG_ERR, c.failure}, {LOG_ERR, kLayoutNotSet}, {LOG_ERR, kSetFailed}});
     EXPECT_EQ(read_layout(), kTwoMounts);
     EXPECT_EQ(layout_folder(), std::vector<std::string>({"quadview.conf"}));
-    EXPECT_EQ(
-        folder_names(persist),
-        c.links.empty() ? std::vector<std::string>() : std::vector<std::string>({"quadview.conf"}));
+    EXPECT_EQ(folder_names(persist), std::vector<std::string>(c.links.size(), "quadview.conf"));
     EXPECT_EQ(recorded_calls(), std::vector<std::string>({kTiltQuery, kTiltQuery}));
   }
 }

@@ -146,11 +146,14 @@ TEST_F(FaultTest, LeavesNothingBehindAKilledSave) {
   }
 }
 
+// In the ReadTest suite, which runs under valgrind too: these are the read's error paths.
+using ReadTest = QuadviewTest;
+
 // What stands at the layout path instead of a usable layout file, if anything. Nothing may hang
 // the request (a FIFO without a writer would, if opened to block), nor take more memory than a
 // layout does (a file of 8 GiB would, if read): every such request fails at once with 500, and a
 // write creates no file.
-TEST_F(FaultTest, FailsOnALayoutFileItCannotUse) {
+TEST_F(ReadTest, FailsOnALayoutFileItCannotUse) {
   enum class kind { kMissing, kFile, kSparse, kFolder, kFifo, kLinkLoop };
 
   struct test_case {

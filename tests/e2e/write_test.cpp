@@ -45,11 +45,15 @@ std::optional<std::string> attribute(const std::string& path, const char* name) 
   return size < 0 ? std::nullopt : std::optional<std::string>(std::string(value, size));
 }
 
+// Sets the ACL kAcl1234 as the attribute `name` (an access or a folder's default ACL) of `path`.
+bool set_acl(const std::string& path, const char* name) {
+  return setxattr(path.c_str(), name, kAcl1234.data(), kAcl1234.size(), 0) == 0;
+}
+
 // Gives the file at `path` an ACL that uid 1234 may read it by and a user.* attribute. Returns ""
 // when set, otherwise why not.
 std::string set_attributes(const std::string& path) {
-  if (setxattr(path.c_str(), kAcl, kAcl1234.data(), kAcl1234.size(), 0) != 0 ||
-      setxattr(path.c_str(), kUserAttribute, "kept", 4, 0) != 0) {
+  if (!set_acl(path, kAcl) || setxattr(path.c_str(), kUserAttribute, "kept", 4, 0) != 0) {
     return std::string("the layout folder's file system takes no ACL or user.* attribute: ") +
            strerror(errno);
   }
@@ -309,12 +313,7 @@ TEST_F(WriteTest, KeepsTheFileAsTheFirmwareSetItUp) {
     for (const link& l : c.links) {
       fs::create_symlink(l.target, l.path);
     }
-    if (c.folder_acl && setxattr(
-                            layout_dir().c_str(),
-                            "system.posix_acl_default",
-                            kAcl1234.data(),
-                            kAcl1234.size(),
-                            0) != 0) {
+    if (c.folder_acl && !set_acl(layout_dir(), "system.posix_acl_default")) {
       std::cerr << "skipped: no default ACL: " << strerror(errno) << "\n";
       continue;
     }

@@ -39,6 +39,14 @@ std::string reload_failure(const std::string& cause) {
          "\n";
 }
 
+std::vector<expected_log> unsupported_mount(const std::string& text, const char* last) {
+  return {{LOG_ERR, "Unsupported CameraTiltOrientation (" + text + ")"}, {LOG_ERR, last}};
+}
+
+std::vector<expected_log> mount_not_asked(const std::string& cause, const char* last) {
+  return {{LOG_ERR, cause}, {LOG_ERR, kNoOrientation}, {LOG_ERR, last}};
+}
+
 std::string load_cause(const char* action, const char* reason) {
   return std::string("get_quadview_layout: Failed to ") + action +
          " file \u201c/etc/quadoverviewconf/quadview.conf\u201d: " + reason;

@@ -62,6 +62,15 @@ constexpr char kLoadFailed[] =
 std::string tilt_failure(const std::string& cause);
 std::string reload_failure(const std::string& cause);
 
+// The simulated services' failure, as the program logs it.
+constexpr char kSimulatedFailure[] =
+    "GDBus.Error:org.freedesktop.DBus.Error.Failed: simulated\\012failure";
+
+// The lines of a request for a mount the program does not know (`text`), and of one that could
+// not ask for it (`cause`), each ending with `last`.
+std::vector<expected_log> unsupported_mount(const std::string& text, const char* last = kGetFailed);
+std::vector<expected_log> mount_not_asked(const std::string& cause, const char* last = kGetFailed);
+
 // The line after kLoadFailed when the file cannot be read: GLib's words for the failed `action`.
 std::string load_cause(const char* action, const char* reason);
 

@@ -63,18 +63,11 @@ class Checker:
 def start_browser(profile_dir):
     options = webdriver.ChromeOptions()
     options.binary_location = next(p for p in CHROMIUM_CANDIDATES if os.access(p, os.X_OK))
-    for flag in (
-        "--headless=new",
-        "--no-sandbox",  # the demo may run as root
-        "--disable-dev-shm-usage",
-        "--disable-gpu",
-        "--no-first-run",
-        "--disable-background-networking",
-        "--disable-component-update",
-        "--disable-sync",
-        f"--user-data-dir={profile_dir}",
-        f"--window-size={WINDOW[0]},{WINDOW[1]}",
-    ):
+    # --no-sandbox: the demo may run as root.
+    flags = "--headless=new --no-sandbox --disable-dev-shm-usage --disable-gpu --no-first-run "
+    flags += "--disable-background-networking --disable-component-update --disable-sync "
+    flags += f"--window-size={WINDOW[0]},{WINDOW[1]}"
+    for flag in flags.split() + [f"--user-data-dir={profile_dir}"]:
         options.add_argument(flag)
     return webdriver.Chrome(service=Service(executable_path=CHROMEDRIVER), options=options)
 
@@ -104,22 +97,15 @@ def expected_state(ids):
     return [(str(i), f"{(i - 1) * 90}°", f"rotate({(i - 1) * 90})", str(i)) for i in ids]
 
 
-def requests_listed(driver):
-    return [e.text for e in driver.find_elements(By.CSS_SELECTOR, "#exchanges .request")]
-
-
-def answers_listed(driver):
-    return [e.text for e in driver.find_elements(By.CSS_SELECTOR, "#exchanges .answer")]
+def listed(driver, kind):
+    """The texts of the exchanges listed, of one `kind`: "request" or "answer"."""
+    return [e.text for e in driver.find_elements(By.CSS_SELECTOR, f"#exchanges .{kind}")]
 
 
 def error_shown(driver):
-    box = driver.find_element(By.ID, "error")
-    if not box.is_displayed():
+    if not driver.find_element(By.ID, "error").is_displayed():
         return None
-    return (
-        driver.find_element(By.ID, "error-code").text,
-        driver.find_element(By.ID, "error-description").text,
-    )
+    return tuple(driver.find_element(By.ID, i).text for i in ("error-code", "error-description"))
 
 
 def save_whole_page(driver, path):
@@ -206,10 +192,10 @@ def check_page(driver, args, check):
     driver.get(args.url)
     wait_until_idle(driver, 1)
     check.equal("the subviews after loading", subview_state(driver), expected_state(ids))
-    check.equal("the request listed", requests_listed(driver), [f"GET {read_url}"])
+    check.equal("the request listed", listed(driver, "request"), [f"GET {read_url}"])
     check.true(
         "the answer listed holds the four ids",
-        all(f"<Id>{i}</Id>" in answers_listed(driver)[0] for i in ids),
+        all(f"<Id>{i}</Id>" in listed(driver, "answer")[0] for i in ids),
     )
     check.equal("the error shown", error_shown(driver), None)
 
@@ -222,9 +208,9 @@ def check_page(driver, args, check):
     wait_until_idle(driver, 2)
     write_url = args.url + "cgi-bin/setquadview.cgi?id=" + ",".join(map(str, changed))
     check.equal(
-        "the requests listed", requests_listed(driver), [f"GET {write_url}", f"GET {read_url}"]
+        "the requests listed", listed(driver, "request"), [f"GET {write_url}", f"GET {read_url}"]
     )
-    check.true("the write's answer listed", "<GeneralSuccess/>" in answers_listed(driver)[0])
+    check.true("the write's answer listed", "<GeneralSuccess/>" in listed(driver, "answer")[0])
     check.equal("the error shown", error_shown(driver), None)
     check.equal("the subviews after the read-back", subview_state(driver), expected_state(changed))
     check.equal("the layout file's ids", stored_ids(args.layout_file, args.mount), changed)
@@ -242,7 +228,8 @@ def check_page(driver, args, check):
     wait_until_idle(driver, 1)
     check.equal("the error shown", error_shown(driver), ("500", "Internal Server error."))
     check.equal("the subviews without the camera", [s[0] for s in subview_state(driver)], ["?"] * 4)
-    check.true("the error answer listed", "<ErrorCode>500</ErrorCode>" in answers_listed(driver)[0])
+    answer = listed(driver, "answer")[0]
+    check.true("the error answer listed", "<ErrorCode>500</ErrorCode>" in answer)
 
 
 def main():

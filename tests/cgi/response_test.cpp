@@ -43,17 +43,15 @@ TEST(BuildResponse, MapsEveryFailureToItsErrorDocument) {
   }
 }
 
-TEST(BuildResponse, ReadSuccessListsTheSourceOfEachSubviewInOrder) {
-  xmlnode* success_body = create_success_body();
+// A read's success lists the source of each subview in order; a write's holds GeneralSuccess only.
+TEST(BuildResponse, WritesTheSuccessOfEachRequest) {
+  xmlnode* read_body = create_success_body();
   const quadview_config config = {{4, 1, -3, 12}};
-  add_layout_success(success_body, &config);
-  EXPECT_EQ(render(0, success_body), layout_response({4, 1, -3, 12}));
-}
-
-TEST(BuildResponse, WriteSuccessHoldsGeneralSuccessOnly) {
-  xmlnode* success_body = create_success_body();
-  add_general_success(success_body);
-  EXPECT_EQ(render(0, success_body), success_response());
+  add_layout_success(read_body, &config);
+  EXPECT_EQ(render(0, read_body), layout_response({4, 1, -3, 12}));
+  xmlnode* write_body = create_success_body();
+  add_general_success(write_body);
+  EXPECT_EQ(render(0, write_body), success_response());
 }
 
 // Requests that need no service, served whole: failures before any service is asked, and HEAD,

@@ -43,31 +43,20 @@ __attribute__((noreturn)) static void fail(const char* what, const char* path) {
 // Returns the file's contents as a NUL-terminated string (free), or ends the process.
 static char* read_whole_file(const char* path) {
   const int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    fail("open", path);
+  struct stat st;
+  char* text = fd >= 0 && fstat(fd, &st) == 0 ? malloc((size_t)st.st_size + 1) : NULL;
+  if (!text) {
+    fail("read", path);
   }
-  size_t size = 0;
-  size_t capacity = 65536;
-  char* text = malloc(capacity + 1);
-  for (;;) {
-    if (!text) {
-      fail("hold", path);
-    }
-    const ssize_t n = read(fd, text + size, capacity - size);
-    if (n < 0) {
-      fail("read", path);
-    }
-    if (n == 0) {
-      break;
-    }
-    size += (size_t)n;
-    if (size == capacity) {
-      capacity *= 2;
-      text = realloc(text, capacity + 1);
-    }
+  ssize_t n = 1;
+  for (off_t size = 0; size < st.st_size && n > 0; size += n) {
+    n = read(fd, text + size, (size_t)(st.st_size - size));
+  }
+  if (n <= 0) {
+    fail("read", path);
   }
   close(fd);
-  text[size] = '\0';
+  text[st.st_size] = '\0';
   return text;
 }
 

@@ -130,10 +130,8 @@ TEST_F(FaultTest, LeavesNothingBehindAKilledSave) {
     EXPECT_EQ(left.size(), fail == "kill-on-flush" ? 0u : 1u);
     std::ofstream(layout_dir() + "/quadview.conf.unsaved-Young1") << "another save's\n";
     const auto old = fs::file_time_type::clock::now() - std::chrono::minutes(2);
+    left.insert(left.end(), others.begin(), others.end());
     for (const std::string& name : left) {
-      fs::last_write_time(layout_dir() + "/" + name, old);
-    }
-    for (const std::string& name : others) {
       fs::last_write_time(layout_dir() + "/" + name, old);
     }
 
@@ -141,75 +139,79 @@ TEST_F(FaultTest, LeavesNothingBehindAKilledSave) {
     expect_response(result, success_response());
     expect_log(result, {});
     EXPECT_EQ(read_layout(), two_mounts_stored({2, 3, 4, 1}));
-    std::vector<std::string> expected = others;
-    expected.push_back("quadview.conf");
-    expected.push_back("quadview.conf.unsaved-Young1");
+    std::vector<std::string> expected = {"quadview.conf", "quadview.conf.unsaved-Young1"};
+    expected.insert(expected.end(), others.begin(), others.end());
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(layout_folder(), expected);
   }
 }
 
-// What stands at the layout path instead of a usable layout file. Nothing may hang the request
-// (a FIFO without a writer would, if opened to block), nor take more memory than a layout does
-// (a file of 8 GiB would, if read): every such request fails at once with 500.
-TEST_F(FaultTest, FailsOnALayoutFileItCannotUse) {
-  enum class kind { kFile, kSparse, kFolder, kFifo, kLinkLoop };
+// In the ReadTest suite, which runs under valgrind too: these are the read's error paths.
+using ReadTest = QuadviewTest;
+
+// What stands at the layout path instead of a usable layout file, if anything. Nothing may hang
+// the request (a FIFO without a writer would, if opened to block), nor take more memory than a
+// layout does (a file of 8 GiB would, if read): every such request fails at once with 500, and a
+// write creates no file.
+TEST_F(ReadTest, FailsOnALayoutFileItCannotUse) {
+  enum class kind { kMissing, kFile, kSparse, kFolder, kFifo, kLinkLoop };
 
   struct test_case {
     const char* name;
     kind what;
-    std::string file;                  // the contents of a file
     std::vector<std::string> failure;  // the first syslog lines
+    std::string file = "";             // the contents of a file
   };
 
   const std::string kOutOfRange =
       "get_quadview_layout({LINE}) Error code=5, message=Key file contains key "
       "\u201csubview{LINE}_pan\u201d in group \u201cQUADVIEW_CEILING\u201d which has a value "
       "that cannot be interpreted.\n";
+  const std::string kNoCeiling =
+      "get_quadview_layout({LINE}) Error code=4, message=Key file does not have group "
+      "\u201cQUADVIEW_CEILING\u201d\n";
+  const std::vector<std::string> too_large = {kLoadFailed, load_cause("read", "File too large")};
+  const std::vector<std::string> no_group_first = {
+      kLoadFailed, "get_quadview_layout: Key file does not start with a group"};
+  const auto ceiling = [](const char* angles) { return pan_group("QUADVIEW_CEILING", angles); };
   const test_case cases[] = {
-      {"a folder", kind::kFolder, "", {kLoadFailed, load_cause("read", "Is a directory")}},
-      {"a FIFO", kind::kFifo, "", {kLoadFailed, load_cause("read", "Invalid argument")}},
+      {"none", kind::kMissing, {kLoadFailed, load_cause("open", "No such file or directory")}},
+      {"a folder", kind::kFolder, {kLoadFailed, load_cause("read", "Is a directory")}},
+      {"a FIFO", kind::kFifo, {kLoadFailed, load_cause("read", "Invalid argument")}},
       {"a link that leads to itself",
        kind::kLinkLoop,
-       "",
        {kLoadFailed, load_cause("open", "Too many levels of symbolic links")}},
-      {"a sparse file of 8 GiB",
-       kind::kSparse,
-       "",
-       {kLoadFailed, load_cause("read", "File too large")}},
-      {"a layout one byte over a mebibyte",
+      {"a sparse file of 8 GiB", kind::kSparse, too_large},
+      {"a mebibyte and a byte", kind::kFile, too_large, huge_layout({4, 1, 2, 3}, (1 << 20) + 1)},
+      {"empty", kind::kFile, {kNoCeiling}, ""},
+      {"no group of the mount", kind::kFile, {kNoCeiling}, pan_group("QUADVIEW_DESK", "0,0,0,0")},
+      {"a key missing",
        kind::kFile,
-       huge_layout({4, 1, 2, 3}, (1 << 20) + 1),
-       {kLoadFailed, load_cause("read", "File too large")}},
-      {"empty",
-       kind::kFile,
-       "",
-       {"get_quadview_layout({LINE}) Error code=4, message=Key file does not have group "
-        "\u201cQUADVIEW_CEILING\u201d\n"}},
-      {"garbage",
-       kind::kFile,
-       garbage(4096),
-       {kLoadFailed, "get_quadview_layout: Key file does not start with a group"}},
+       {"get_quadview_layout({LINE}) Error code=3, message=Key file does not have key "
+        "\u201csubview3_pan\u201d in group \u201cQUADVIEW_CEILING\u201d\n"},
+       ceiling("0,0,0")},
+      {"a key holding text", kind::kFile, {kOutOfRange}, ceiling("0,abc,0,0")},
+      {"not a key file", kind::kFile, no_group_first, "subview0_pan=0\n"},
+      {"garbage", kind::kFile, no_group_first, garbage(4096)},
       // GLib quotes the line, escaped like every outside value in the log.
       {"valid, then garbage",
        kind::kFile,
-       kTwoMounts + garbage(256),
-       {kLoadFailed, "get_quadview_layout: Key file contains line \u201c{ANY}"}},
+       {kLoadFailed, "get_quadview_layout: Key file contains line \u201c{ANY}"},
+       kTwoMounts + garbage(256)},
       // Angles that do not fit in 32 bits are not numbers to the program, on any processor.
-      {"2^31", kind::kFile, pan_group("QUADVIEW_CEILING", "0,2147483648,0,0"), {kOutOfRange}},
-      {"-2^31 - 1", kind::kFile, pan_group("QUADVIEW_CEILING", "0,0,-2147483649,0"), {kOutOfRange}},
-      {"2^32", kind::kFile, pan_group("QUADVIEW_CEILING", "4294967296,0,0,0"), {kOutOfRange}},
-      {"2^32 + 90", kind::kFile, pan_group("QUADVIEW_CEILING", "0,0,0,4294967386"), {kOutOfRange}},
-      {"20 digits",
-       kind::kFile,
-       pan_group("QUADVIEW_CEILING", "0,99999999999999999999,0,0"),
-       {kOutOfRange}},
+      {"2^31", kind::kFile, {kOutOfRange}, ceiling("0,2147483648,0,0")},
+      {"-2^31 - 1", kind::kFile, {kOutOfRange}, ceiling("0,0,-2147483649,0")},
+      {"2^32", kind::kFile, {kOutOfRange}, ceiling("4294967296,0,0,0")},
+      {"2^32 + 90", kind::kFile, {kOutOfRange}, ceiling("0,0,0,4294967386")},
+      {"20 digits", kind::kFile, {kOutOfRange}, ceiling("0,99999999999999999999,0,0")},
   };
   start_services({"--mount", "ceiling"});
   for (const test_case& c : cases) {
     SCOPED_TRACE(c.name);
     fs::remove_all(layout_path());
     switch (c.what) {
+      case kind::kMissing:
+        break;
       case kind::kFile:
         write_layout(c.file);
         break;
@@ -251,7 +253,9 @@ TEST_F(FaultTest, FailsOnALayoutFileItCannotUse) {
     if (c.what == kind::kFile) {
       EXPECT_EQ(read_layout(), c.file);
     }
-    EXPECT_EQ(layout_folder(), std::vector<std::string>({"quadview.conf"}));
+    EXPECT_EQ(
+        layout_folder(),
+        std::vector<std::string>(c.what == kind::kMissing ? 0 : 1, "quadview.conf"));
   }
 }
 

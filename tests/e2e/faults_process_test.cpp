@@ -23,40 +23,35 @@ using FaultTest = QuadviewTest;
 // and not a byte further. It is never parsed, and ends the request where it ends.
 TEST_F(FaultTest, ReadsTheRequestBodyToItsLength) {
   struct test_case {
-    std::optional<std::string> content_length;
+    std::vector<std::string> environment;  // beside REQUEST_METHOD=POST
     size_t body_size;
     size_t unread;
-    const char* transfer_encoding = nullptr;  // HTTP_TRANSFER_ENCODING
   };
 
+  const std::string chunked = "HTTP_TRANSFER_ENCODING=chunked";
   const test_case cases[] = {
       // A chunked body that the server passes on as it is, to the end of the input.
-      {std::nullopt, 1 << 20, 0, "chunked"},
-      {"", 100, 0, "chunked"},
-      {"10", 100, 90, "chunked"},
-      {"1048576", 1 << 20, 0},
-      {"10", 100, 90},
-      {"1000", 10, 0},
-      {std::nullopt, 100, 100},
-      {"", 100, 100},
-      {"0", 100, 100},
-      {"12x", 100, 100},
-      {"-5", 100, 100},
-      {" 5", 100, 100},
-      {"99999999999999999999999", 100, 100},
+      {{chunked}, 1 << 20, 0},
+      {{"CONTENT_LENGTH=", chunked}, 100, 0},
+      {{"CONTENT_LENGTH=10", chunked}, 100, 90},
+      {{"CONTENT_LENGTH=1048576"}, 1 << 20, 0},
+      {{"CONTENT_LENGTH=10"}, 100, 90},
+      {{"CONTENT_LENGTH=1000"}, 10, 0},
+      {{}, 100, 100},
+      {{"CONTENT_LENGTH="}, 100, 100},
+      {{"CONTENT_LENGTH=0"}, 100, 100},
+      {{"CONTENT_LENGTH=12x"}, 100, 100},
+      {{"CONTENT_LENGTH=-5"}, 100, 100},
+      {{"CONTENT_LENGTH= 5"}, 100, 100},
+      {{"CONTENT_LENGTH=99999999999999999999999"}, 100, 100},
   };
   start_services({"--mount", "ceiling"});
   for (const test_case& c : cases) {
-    SCOPED_TRACE(testing::PrintToString(c.content_length));
+    SCOPED_TRACE(testing::PrintToString(c.environment));
     write_layout(kTwoMounts);
     run_options options;
-    options.environment = {"REQUEST_METHOD=POST"};
-    if (c.content_length) {
-      options.environment.push_back("CONTENT_LENGTH=" + *c.content_length);
-    }
-    if (c.transfer_encoding) {
-      options.environment.push_back(std::string("HTTP_TRANSFER_ENCODING=") + c.transfer_encoding);
-    }
+    options.environment = c.environment;
+    options.environment.push_back("REQUEST_METHOD=POST");
     // A body that reads like a query of its own changes nothing.
     options.body = "id=1,1,1,1&";
     options.body->resize(c.body_size, 'x');
@@ -99,36 +94,20 @@ class UnreadAnswerTest : public QuadviewTest {
     struct test_case {
       std::string script;
       std::optional<std::string> query;
-      std::vector<expected_log> log;
       std::vector<std::string> calls;
-      std::string stored;
+      std::string stored = kTwoMounts;
+      std::vector<expected_log> log = {};
     };
 
-    const std::string stored = two_mounts_stored({2, 3, 4, 1});
+    const std::vector<expected_log> unknown = {{LOG_ERR, "Unrecoginized CGI 'quadview.cgi'"}};
     const test_case cases[] = {
-        {"/cgi-bin/setquadview.cgi", "id=2,3,4,1", {}, {kTiltQuery, kTiltQuery, kReload}, stored},
-        {"/cgi-bin/getquadview.cgi", std::nullopt, {}, {kTiltQuery}, kTwoMounts},
-        {"/cgi-bin/getquadview.cgi", "", {}, {kTiltQuery}, kTwoMounts},
-        {"/cgi-bin/setquadview.cgi",
-         "id=9",
-         {{LOG_INFO, "Invalid id parameters (9)"}},
-         {},
-         kTwoMounts},
-        {"/cgi-bin/setquadview.cgi",
-         "id=2",
-         {{LOG_INFO, "Invalid id parameters (2)"}},
-         {},
-         kTwoMounts},
-        {"/cgi-bin/quadview.cgi",
-         std::nullopt,
-         {{LOG_ERR, "Unrecoginized CGI 'quadview.cgi'"}},
-         {},
-         kTwoMounts},
-        {"/cgi-bin/quadview.cgi",
-         "id=2,3,4,1",
-         {{LOG_ERR, "Unrecoginized CGI 'quadview.cgi'"}},
-         {},
-         kTwoMounts},
+        {kSet, "id=2,3,4,1", {kTiltQuery, kTiltQuery, kReload}, two_mounts_stored({2, 3, 4, 1})},
+        {kGet, std::nullopt, {kTiltQuery}},
+        {kGet, "", {kTiltQuery}},
+        {kSet, "id=9", {}, kTwoMounts, {{LOG_INFO, "Invalid id parameters (9)"}}},
+        {kSet, "id=2", {}, kTwoMounts, {{LOG_INFO, "Invalid id parameters (2)"}}},
+        {"/cgi-bin/quadview.cgi", std::nullopt, {}, kTwoMounts, unknown},
+        {"/cgi-bin/quadview.cgi", "id=2,3,4,1", {}, kTwoMounts, unknown},
     };
     start_services({"--mount", "ceiling"});
     for (const test_case& c : cases) {

@@ -116,6 +116,27 @@ void write_in_child(const char* path, const char* text) {
   close(fd);
 }
 
+// Reads `fd` until a line ends, the other end closes or `timeout_ms` passes; returns the line
+// without its newline, or nullopt.
+std::optional<std::string> read_line(int fd, int timeout_ms) {
+  std::string line;
+  for (;;) {
+    pollfd pfd = {fd, POLLIN, 0};
+    const int ready = poll(&pfd, 1, timeout_ms);
+    if (ready < 0 && errno == EINTR) {
+      continue;
+    }
+    char c;
+    if (ready <= 0 || read(fd, &c, 1) != 1) {
+      return std::nullopt;
+    }
+    if (c == '\n') {
+      return line;
+    }
+    line += c;
+  }
+}
+
 // Everything the sandboxed child needs, prepared before the fork.
 struct sandbox_plan {
   std::vector<std::string> argv;
@@ -332,15 +353,15 @@ class log_receiver {
   std::vector<log_line> lines_;
 };
 
-// Reads both pipes to their ends, or until `deadline`; a pipe of -1 is not read. Returns false
-// when the deadline came first.
+// Reads both pipes to their ends, or until `deadline`; a pipe of -1 is not read. Notes when the
+// first one ended in `out_ended`. Returns false when the deadline came first.
 bool read_outputs(
     int out_fd,
     int err_fd,
     std::chrono::steady_clock::time_point deadline,
     std::string* out,
     std::string* err,
-    std::chrono::steady_clock::time_point* out_ended = nullptr) {
+    std::chrono::steady_clock::time_point* out_ended) {
   pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
   std::string* sinks[2] = {out, err};
   int open_count = (out_fd >= 0) + (err_fd >= 0);
@@ -368,7 +389,7 @@ bool read_outputs(
       } else if (n == 0 || errno != EINTR) {
         fds[i].fd = -1;
         open_count--;
-        if (i == 0 && out_ended) {
+        if (i == 0) {
           *out_ended = std::chrono::steady_clock::now();
         }
       }
@@ -481,20 +502,6 @@ cgi_result run_sandboxed(const sandbox_plan& plan) {
   return result;
 }
 
-std::string find_on_path(const std::string& name) {
-  if (name.find('/') != std::string::npos) {
-    return name;
-  }
-  std::istringstream path(getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
-  for (std::string dir; std::getline(path, dir, ':');) {
-    const std::string candidate = dir + "/" + name;
-    if (access(candidate.c_str(), X_OK) == 0) {
-      return candidate;
-    }
-  }
-  return name;
-}
-
 // Whether `text` is all matched by `pattern`, in which "{LINE}" stands for one or more digits
 // and "{ANY}" for any text.
 bool matches(const char* pattern, const char* text) {
@@ -522,14 +529,6 @@ bool matches(const char* pattern, const char* text) {
   return matches(pattern + 1, text + 1);
 }
 
-std::string describe_log(const std::vector<log_line>& log) {
-  std::string text;
-  for (const log_line& line : log) {
-    text += "  " + testing::PrintToString(line.raw) + "\n";
-  }
-  return text.empty() ? "  (none)\n" : text;
-}
-
 std::string describe_wait_status(int status) {
   if (WIFEXITED(status)) {
     return "exit " + std::to_string(WEXITSTATUS(status));
@@ -540,11 +539,22 @@ std::string describe_wait_status(int status) {
   return "status " + std::to_string(status);
 }
 
-std::vector<std::string> split_words(const std::string& text) {
+// A launcher's words, split on spaces, with the first resolved on PATH.
+std::vector<std::string> launcher_words(const std::string& text) {
   std::istringstream in(text);
   std::vector<std::string> words;
   for (std::string word; in >> word;) {
     words.push_back(word);
+  }
+  if (words.empty() || words[0].find('/') != std::string::npos) {
+    return words;
+  }
+  std::istringstream path(getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
+  for (std::string dir; std::getline(path, dir, ':');) {
+    if (access((dir + "/" + words[0]).c_str(), X_OK) == 0) {
+      words[0] = dir + "/" + words[0];
+      break;
+    }
   }
   return words;
 }
@@ -617,39 +627,39 @@ void fill_in(
 
 }  // namespace
 
-bool child_process::start(
+std::optional<std::string> child_process::start(
     const std::vector<std::string>& argv,
     const std::vector<std::string>& env,
-    int stdout_fd,
     const std::string& stderr_path,
-    int extra_fd) {
+    int line_fd) {
   stop();
   const string_array args(argv);
   const string_array environment(env);
   const unique_fd null_fd(open("/dev/null", O_RDWR | O_CLOEXEC));
   const unique_fd err_fd(
       open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+  pipe_pair line;
+  if (!open_pipe(&line)) {
+    return std::nullopt;
+  }
+  const int line_end = line.write_end.get();
   const pid_t parent = getpid();
   const pid_t pid = fork();
   if (pid == 0) {
-    // Nothing may outlive a test process that was killed, say by ctest's timeout.
-    if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || getppid() != parent) {
-      _exit(127);
-    }
-    if (dup2(null_fd.get(), STDIN_FILENO) < 0 ||
-        dup2(stdout_fd >= 0 ? stdout_fd : null_fd.get(), STDOUT_FILENO) < 0 ||
-        dup2(err_fd.get(), STDERR_FILENO) < 0) {
-      _exit(127);
-    }
-    // dup2() onto itself would keep the close-on-exec flag.
-    if (extra_fd >= 0 && (extra_fd == 3 ? fcntl(3, F_SETFD, 0) : dup2(extra_fd, 3)) < 0) {
+    // Nothing may outlive a test process that was killed, say by ctest's timeout. dup2() onto
+    // itself would keep the close-on-exec flag.
+    if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || getppid() != parent ||
+        dup2(null_fd.get(), STDIN_FILENO) < 0 || dup2(null_fd.get(), STDOUT_FILENO) < 0 ||
+        dup2(err_fd.get(), STDERR_FILENO) < 0 ||
+        (line_end == line_fd ? fcntl(line_fd, F_SETFD, 0) : dup2(line_end, line_fd)) < 0) {
       _exit(127);
     }
     execve(args.get()[0], args.get(), environment.get());
     fail_in_child("execute a helper");
   }
   pid_ = pid;
-  return pid > 0;
+  line.write_end.reset();
+  return pid > 0 ? read_line(line.read_end.get(), kStartupTimeoutMs) : std::nullopt;
 }
 
 int child_process::stop() {
@@ -662,25 +672,6 @@ int child_process::stop() {
   }
   pid_ = -1;
   return status;
-}
-
-std::optional<std::string> read_line(int fd, int timeout_ms) {
-  std::string line;
-  for (;;) {
-    pollfd pfd = {fd, POLLIN, 0};
-    const int ready = poll(&pfd, 1, timeout_ms);
-    if (ready < 0 && errno == EINTR) {
-      continue;
-    }
-    char c;
-    if (ready <= 0 || read(fd, &c, 1) != 1) {
-      return std::nullopt;
-    }
-    if (c == '\n') {
-      return line;
-    }
-    line += c;
-  }
 }
 
 std::string read_file(const std::string& path) {
@@ -703,52 +694,44 @@ void expect_response(const cgi_result& result, const std::string& expected) {
 }
 
 std::string schema_errors(const std::string& document) {
-  // xmllint reads the document from a memory file, so nothing can block on a full pipe. No GLib
-  // here: its child watch would start a thread, which would share the mount namespace that a
-  // test's thread may have entered on its own.
+  // xmllint reads the document from a memory file and writes its report into another, so nothing
+  // can block on a full pipe. No GLib here: its child watch would start a thread, which would
+  // share the mount namespace that a test's thread may have entered on its own.
   const unique_fd input(memfd_create("document", MFD_CLOEXEC));
-  pipe_pair output;
-  if (input.get() < 0 ||
+  const unique_fd report(memfd_create("report", MFD_CLOEXEC));
+  if (input.get() < 0 || report.get() < 0 ||
       write(input.get(), document.data(), document.size()) !=
           static_cast<ssize_t>(document.size()) ||
-      lseek(input.get(), 0, SEEK_SET) != 0 || !open_pipe(&output)) {
+      lseek(input.get(), 0, SEEK_SET) != 0) {
     return std::string("cannot run xmllint: ") + strerror(errno) + "\n";
   }
   const string_array argv({QUADVIEW_XMLLINT, "--noout", "--schema", QUADVIEW_SCHEMA, "-"});
   const string_array env({});
   const pid_t pid = fork();
   if (pid == 0) {
-    if (dup2(input.get(), STDIN_FILENO) < 0 || dup2(output.write_end.get(), STDOUT_FILENO) < 0 ||
-        dup2(output.write_end.get(), STDERR_FILENO) < 0) {
+    if (dup2(input.get(), STDIN_FILENO) < 0 || dup2(report.get(), STDOUT_FILENO) < 0 ||
+        dup2(report.get(), STDERR_FILENO) < 0) {
       _exit(127);
     }
     execve(argv.get()[0], argv.get(), env.get());
     fail_in_child("execute xmllint");
   }
-  if (pid < 0) {
-    return std::string("cannot run xmllint: ") + strerror(errno) + "\n";
-  }
-  output.write_end.reset();
-  std::string report;
-  char buffer[4096];
-  for (ssize_t n; (n = read(output.read_end.get(), buffer, sizeof(buffer))) != 0;) {
-    if (n > 0) {
-      report.append(buffer, n);
-    } else if (errno != EINTR) {
-      break;
-    }
-  }
   int status = -1;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
   if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
     return "";
   }
-  return report.empty() ? "xmllint ended with " + describe_wait_status(status) + "\n" : report;
+  const std::string text = read_file("/proc/self/fd/" + std::to_string(report.get()));
+  return text.empty() ? "xmllint ended with " + describe_wait_status(status) + "\n" : text;
 }
 
 void expect_log(const cgi_result& result, const std::vector<expected_log>& expected) {
-  ASSERT_EQ(result.log.size(), expected.size()) << "syslog lines:\n" << describe_log(result.log);
+  std::string lines;
+  for (const log_line& line : result.log) {
+    lines += "  " + testing::PrintToString(line.raw) + "\n";
+  }
+  ASSERT_EQ(result.log.size(), expected.size()) << "syslog lines:\n" << lines;
   for (size_t i = 0; i < expected.size(); i++) {
     const log_line& line = result.log[i];
     SCOPED_TRACE("syslog line " + std::to_string(i) + ": " + testing::PrintToString(line.raw));
@@ -761,11 +744,7 @@ void expect_log(const cgi_result& result, const std::vector<expected_log>& expec
 
 std::vector<std::string> program_launcher() {
   const char* launcher = getenv("QUADVIEW_TEST_LAUNCHER");
-  std::vector<std::string> words = split_words(launcher ? launcher : QUADVIEW_TEST_EMULATOR);
-  if (!words.empty()) {
-    words[0] = find_on_path(words[0]);
-  }
-  return words;
+  return launcher_words(launcher ? launcher : QUADVIEW_TEST_EMULATOR);
 }
 
 bool has_launcher() { return !program_launcher().empty(); }
@@ -822,18 +801,13 @@ void QuadviewTest::SetUp() {
         QUADVIEW_BUS_POLICY, temp_path("policy/" + name + ".conf"), {{"QUADVIEW_CGI_USER", name}});
   }
 
-  pipe_pair address;
-  ASSERT_TRUE(open_pipe(&address));
-  ASSERT_TRUE(bus_.start(
+  const std::optional<std::string> address = bus_.start(
       {QUADVIEW_DBUS_DAEMON, "--nofork", "--config-file=" + config, "--print-address=3"},
       {},
-      -1,
       temp_path("bus.log"),
-      address.write_end.get()));
-  address.write_end.reset();
-  const std::optional<std::string> line = read_line(address.read_end.get(), kStartupTimeoutMs);
-  ASSERT_TRUE(line) << "dbus-daemon did not start:\n" << read_file(temp_path("bus.log"));
-  bus_address_ = *line;
+      3);
+  ASSERT_TRUE(address) << "dbus-daemon did not start:\n" << read_file(temp_path("bus.log"));
+  bus_address_ = *address;
 }
 
 void QuadviewTest::TearDown() {
@@ -854,23 +828,12 @@ void QuadviewTest::TearDown() {
 void QuadviewTest::start_services(const std::vector<std::string>& args) {
   // Built by the same build as the program: in a cross build it runs under the emulator too
   // (never under QUADVIEW_TEST_LAUNCHER, which wraps the program alone).
-  std::vector<std::string> argv = split_words(QUADVIEW_TEST_EMULATOR);
-  if (!argv.empty()) {
-    argv[0] = find_on_path(argv[0]);
-  }
+  std::vector<std::string> argv = launcher_words(QUADVIEW_TEST_EMULATOR);
   argv.push_back(QUADVIEW_SIM);
   argv.insert(argv.end(), args.begin(), args.end());
   argv.insert(argv.end(), {"--record", temp_path("record")});
-
-  pipe_pair out;
-  ASSERT_TRUE(open_pipe(&out));
-  ASSERT_TRUE(services_.start(
-      argv,
-      {"DBUS_SYSTEM_BUS_ADDRESS=" + bus_address_},
-      out.write_end.get(),
-      temp_path("sim.log")));
-  out.write_end.reset();
-  const std::optional<std::string> line = read_line(out.read_end.get(), kStartupTimeoutMs);
+  const std::optional<std::string> line =
+      services_.start(argv, {"DBUS_SYSTEM_BUS_ADDRESS=" + bus_address_}, temp_path("sim.log"), 1);
   ASSERT_EQ(line, std::optional<std::string>("ready")) << "quadview-sim did not start:\n"
                                                        << read_file(temp_path("sim.log"));
 }
@@ -941,15 +904,11 @@ cgi_result QuadviewTest::run(
 }
 
 void QuadviewTest::write_layout(const std::string& text) {
-  std::ofstream(layout_dir_ + "/quadview.conf", std::ios::binary) << text;
+  std::ofstream(layout_path(), std::ios::binary) << text;
 }
 
 std::optional<std::string> QuadviewTest::read_layout() const {
-  const std::string path = layout_dir_ + "/quadview.conf";
-  if (!fs::exists(path)) {
-    return std::nullopt;
-  }
-  return read_file(path);
+  return fs::exists(layout_path()) ? std::make_optional(read_file(layout_path())) : std::nullopt;
 }
 
 std::vector<std::string> folder_names(const std::string& folder) {

@@ -22,6 +22,10 @@ namespace e2e {
 
 using namespace expected;
 
+// The program's two names, as SCRIPT_NAME has them.
+constexpr char kGet[] = "/cgi-bin/getquadview.cgi";
+constexpr char kSet[] = "/cgi-bin/setquadview.cgi";
+
 // A datagram received on /dev/log: "<PRI>Mmm dd hh:mm:ss IDENT: MESSAGE".
 struct log_line {
   int facility;
@@ -101,14 +105,14 @@ class child_process {
 
   ~child_process() { stop(); }
 
-  // Starts `argv` with `env` and stdout on `stdout_fd` (-1: /dev/null), stderr appended to
-  // `stderr_path`, and `extra_fd` (if not -1) as fd 3. Returns false when fork fails.
-  bool start(
+  // Starts `argv` with `env`, stdin and stdout on /dev/null, stderr appended to `stderr_path`
+  // and a pipe as descriptor `line_fd`; returns the first line the child writes into the pipe,
+  // or nullopt when it starts or writes none within a minute.
+  std::optional<std::string> start(
       const std::vector<std::string>& argv,
       const std::vector<std::string>& env,
-      int stdout_fd,
       const std::string& stderr_path,
-      int extra_fd = -1);
+      int line_fd);
 
   // Sends SIGTERM and reaps the child; returns its wait status, or -1 when none was running.
   int stop();
@@ -124,10 +128,6 @@ std::string read_file(const std::string& path);
 
 // The names in a folder, sorted.
 std::vector<std::string> folder_names(const std::string& folder);
-
-// Reads `fd` until a line ends, the other end closes or `timeout_ms` passes; returns the line
-// without its newline, or nullopt.
-std::optional<std::string> read_line(int fd, int timeout_ms);
 
 // Checks that the run ended as every run must (exit 0, nothing on stderr) and that its output is
 // exactly `expected`, comparing the headers and the body separately for a readable failure.

@@ -17,12 +17,7 @@
 namespace e2e {
 namespace {
 
-constexpr char kGet[] = "/cgi-bin/getquadview.cgi";
-constexpr char kSet[] = "/cgi-bin/setquadview.cgi";
 constexpr size_t kMiB = 1 << 20;
-
-// For a line that syslog drops for its length.
-constexpr bool kDropped = true;
 
 // The read's answer for kTwoMounts on the ceiling.
 const std::array<int, 4> kCeiling = {4, 1, 2, 3};
@@ -82,12 +77,66 @@ struct hostile_case {
   std::optional<std::string> script_name;
   std::optional<std::string> query_string;
   std::string response;
-  std::string stored;  // the layout file afterwards
+  std::string stored = kTwoMounts;  // the layout file afterwards
   std::vector<expected_log> log = {};
   // The program logs a line longer than a datagram can be (the socket's send buffer, about
   // 208 KiB by default), which syslog drops; the program must not mind.
   bool log_dropped = false;
 };
+
+// The kinds of answer, each a row of the tables below.
+hostile_case unknown_cgi(
+    const std::string& name,
+    const std::string& script,
+    const std::string& logged,
+    const std::optional<std::string>& query = std::nullopt) {
+  return {
+      name,
+      script,
+      query,
+      error_response(400),
+      kTwoMounts,
+      {{LOG_ERR, "Unrecoginized CGI '" + logged + "'"}}};
+}
+
+hostile_case unreadable_name(const std::string& name, const std::string& script) {
+  return {name, script, std::nullopt, error_response(20), kTwoMounts, kNoScriptName};
+}
+
+hostile_case invalid_ids(
+    const std::string& name, const std::string& query, const std::string& ids) {
+  return {
+      name,
+      kSet,
+      query,
+      error_response(400),
+      kTwoMounts,
+      {{LOG_INFO, "Invalid id parameters (" + ids + ")"}}};
+}
+
+hostile_case no_ids(const std::string& name, const std::string& query) {
+  return {name, kSet, query, error_response(400), kTwoMounts, {{LOG_INFO, "No id parameters"}}};
+}
+
+hostile_case stores(
+    const std::string& name,
+    const std::string& script,
+    const std::string& query,
+    const std::array<int, 4>& ids) {
+  return {name, script, query, success_response(), two_mounts_stored(ids)};
+}
+
+hostile_case reads(
+    const std::string& name,
+    const std::string& script,
+    const std::optional<std::string>& query = std::nullopt) {
+  return {name, script, query, layout_response(kCeiling)};
+}
+
+hostile_case refused_unlogged(
+    const std::string& name, const std::string& script, const std::optional<std::string>& query) {
+  return {name, script, query, error_response(400), kTwoMounts, {}, true};
+}
 
 class HostileTest : public QuadviewTest {
  protected:
@@ -113,146 +162,55 @@ class HostileTest : public QuadviewTest {
 
 TEST_F(HostileTest, LogsFormatCharactersLiterallyAndControlBytesEscaped) {
   const std::string kFormats = "%p%d%c%%%1$s%*d%.999999999f%ls%hhn%m%99999999999s";
-  const std::string kStored = two_mounts_stored({2, 3, 4, 1});
   check({
-      {"escaped in SCRIPT_NAME",
-       "/cgi-bin/%25n%25s%25x",
-       std::nullopt,
-       error_response(400),
-       kTwoMounts,
-       {{LOG_ERR, "Unrecoginized CGI '%n%s%x'"}}},
-      {"escaped in id",
-       kSet,
-       "id=%25n%25s%25x",
-       error_response(400),
-       kTwoMounts,
-       {{LOG_INFO, "Invalid id parameters (%n%s%x)"}}},
-      {"many in SCRIPT_NAME",
-       "/cgi-bin/" + escape_all(kFormats),
-       std::nullopt,
-       error_response(400),
-       kTwoMounts,
-       {{LOG_ERR, "Unrecoginized CGI '" + kFormats + "'"}}},
-      {"many in id",
-       kSet,
-       "id=" + escape_all(kFormats),
-       error_response(400),
-       kTwoMounts,
-       {{LOG_INFO, "Invalid id parameters (" + kFormats + ")"}}},
+      unknown_cgi("escaped in SCRIPT_NAME", "/cgi-bin/%25n%25s%25x", "%n%s%x"),
+      invalid_ids("escaped in id", "id=%25n%25s%25x", "%n%s%x"),
+      unknown_cgi("many in SCRIPT_NAME", "/cgi-bin/" + escape_all(kFormats), kFormats),
+      invalid_ids("many in id", "id=" + escape_all(kFormats), kFormats),
       // Unescaped, a '%' that starts no escape makes the whole text unreadable.
-      {"raw in SCRIPT_NAME",
-       "/cgi-bin/%n%s%x",
-       std::nullopt,
-       error_response(20),
-       kTwoMounts,
-       kNoScriptName},
-      {"raw in id",
-       kSet,
-       "id=%n%s%x",
-       error_response(400),
-       kTwoMounts,
-       {{LOG_INFO, "No id parameters"}}},
-      {"after the CGI name",
-       "/cgi-bin/setquadview.cgi%25n%25s",
-       "id=2,3,4,1&%25s=%25n",
-       success_response(),
-       kStored},
+      unreadable_name("raw in SCRIPT_NAME", "/cgi-bin/%n%s%x"),
+      no_ids("raw in id", "id=%n%s%x"),
+      stores(
+          "after the CGI name",
+          "/cgi-bin/setquadview.cgi%25n%25s",
+          "id=2,3,4,1&%25s=%25n",
+          {2, 3, 4, 1}),
   });
 }
 
 // The answer never echoes the request, so markup in it cannot change the document.
 TEST_F(HostileTest, KeepsMarkupOutOfTheDocument) {
   check({
-      {"in the CGI name",
-       "/cgi-bin/<Error>&amp;\"'",
-       std::nullopt,
-       error_response(400),
-       kTwoMounts,
-       {{LOG_ERR, "Unrecoginized CGI '<Error>&amp;\"''"}}},
+      unknown_cgi("in the CGI name", "/cgi-bin/<Error>&amp;\"'", "<Error>&amp;\"'"),
       // Decoded before it is split: the escaped '/' ends a path component.
-      {"a closing tag",
-       "/cgi-bin/%3C%2FQuadViewResponse%3E",
-       std::nullopt,
-       error_response(400),
-       kTwoMounts,
-       {{LOG_ERR, "Unrecoginized CGI 'QuadViewResponse>'"}}},
-      {"after the CGI name",
-       "/cgi-bin/getquadview.cgi]]><!--<?xml",
-       std::nullopt,
-       layout_response(kCeiling),
-       kTwoMounts},
-      {"in id",
-       kSet,
-       "id=<1>,]]>,\",'",
-       error_response(400),
-       kTwoMounts,
-       {{LOG_INFO, "Invalid id parameters (<1>,]]>,\",')"}}},
-      {"in the id's name",
-       kSet,
-       "<id>=1,2,3,4",
-       error_response(400),
-       kTwoMounts,
-       {{LOG_INFO, "No id parameters"}}},
-      {"in other parameters",
-       kSet,
-       "<x>=\"'&%3C%2Fy%3E=%22&id=2,3,4,1",
-       success_response(),
-       two_mounts_stored({2, 3, 4, 1})},
+      unknown_cgi("a closing tag", "/cgi-bin/%3C%2FQuadViewResponse%3E", "QuadViewResponse>"),
+      reads("after the CGI name", "/cgi-bin/getquadview.cgi]]><!--<?xml"),
+      invalid_ids("in id", "id=<1>,]]>,\",'", "<1>,]]>,\",'"),
+      no_ids("in the id's name", "<id>=1,2,3,4"),
+      stores("in other parameters", kSet, "<x>=\"'&%3C%2Fy%3E=%22&id=2,3,4,1", {2, 3, 4, 1}),
   });
 }
 
 TEST_F(HostileTest, TakesEveryByteValueAtOnce) {
   // '/' splits SCRIPT_NAME, '&' the query, '=' a parameter; '%' would start an escape when raw.
   check({
-      {"escaped in the CGI name",
-       "/cgi-bin/" + escape_all(all_bytes("/")),
-       std::nullopt,
-       error_response(400),
-       kTwoMounts,
-       {{LOG_ERR, "Unrecoginized CGI '" + as_logged(all_bytes("/")) + "'"}}},
-      {"raw in the CGI name",
-       "/cgi-bin/" + all_bytes("/%"),
-       std::nullopt,
-       error_response(400),
-       kTwoMounts,
-       {{LOG_ERR, "Unrecoginized CGI '" + as_logged(all_bytes("/%")) + "'"}}},
-      {"escaped in id",
-       kSet,
-       "id=" + escape_all(all_bytes("&")),
-       error_response(400),
-       kTwoMounts,
-       {{LOG_INFO, "Invalid id parameters (" + as_logged(all_bytes("&")) + ")"}}},
-      {"raw in id",
-       kSet,
-       "id=" + all_bytes("&%"),
-       error_response(400),
-       kTwoMounts,
-       {{LOG_INFO, "Invalid id parameters (" + as_logged(all_bytes("&%")) + ")"}}},
-      {"escaped in another parameter's name and value",
-       kSet,
-       escape_all(all_bytes("&=")) + "=" + escape_all(all_bytes("&")) + "&id=3,1,4,2",
-       success_response(),
-       two_mounts_stored({3, 1, 4, 2})},
+      unknown_cgi(
+          "escaped in the CGI name",
+          "/cgi-bin/" + escape_all(all_bytes("/")),
+          as_logged(all_bytes("/"))),
+      unknown_cgi("raw in the CGI name", "/cgi-bin/" + all_bytes("/%"), as_logged(all_bytes("/%"))),
+      invalid_ids("escaped in id", "id=" + escape_all(all_bytes("&")), as_logged(all_bytes("&"))),
+      invalid_ids("raw in id", "id=" + all_bytes("&%"), as_logged(all_bytes("&%"))),
+      stores(
+          "escaped in another parameter's name and value",
+          kSet,
+          escape_all(all_bytes("&=")) + "=" + escape_all(all_bytes("&")) + "&id=3,1,4,2",
+          {3, 1, 4, 2}),
       // An escaped NUL makes the text it is in unreadable.
-      {"NUL in SCRIPT_NAME",
-       "/cgi-bin/%00",
-       std::nullopt,
-       error_response(20),
-       kTwoMounts,
-       kNoScriptName},
-      {"NUL in id",
-       kSet,
-       "id=%00",
-       error_response(400),
-       kTwoMounts,
-       {{LOG_INFO, "No id parameters"}}},
-      {"NUL in another parameter",
-       kSet,
-       "id=2,3,4,1&x=%00",
-       error_response(400),
-       kTwoMounts,
-       {{LOG_INFO, "No id parameters"}}},
-      {"NUL in a read's query", kGet, "x=%00", layout_response(kCeiling), kTwoMounts},
+      unreadable_name("NUL in SCRIPT_NAME", "/cgi-bin/%00"),
+      no_ids("NUL in id", "id=%00"),
+      no_ids("NUL in another parameter", "id=2,3,4,1&x=%00"),
+      reads("NUL in a read's query", kGet, "x=%00"),
   });
 }
 
@@ -268,35 +226,15 @@ TEST_F(HostileTest, TakesEachByteValueAlone) {
   std::vector<hostile_case> cases;
   for (int b = 1; b <= 0xff; b++) {
     const std::string byte(1, static_cast<char>(b));
-    const std::string escaped = escape_all(byte);
-    const std::string script = "/cgi-bin/getquadview.cg" + escaped;
-    if (b == 'i') {
-      cases.push_back({script, script, "", layout_response(kCeiling), kTwoMounts});
-    } else {
-      const std::string name = b == '/' ? "" : "getquadview.cg" + byte;
-      cases.push_back(
-          {script,
-           script,
-           "",
-           error_response(400),
-           kTwoMounts,
-           {{LOG_ERR, "Unrecoginized CGI '" + as_logged(name) + "'"}}});
-    }
-
-    const std::string query = "id=" + escaped + ",2,3,4";
-    if (b >= '1' && b <= '4') {
-      cases.push_back(
-          {query, kSet, query, success_response(), two_mounts_stored({b - '0', 2, 3, 4})});
-    } else {
-      const std::string list = b == '&' ? "" : byte + ",2,3,4";
-      cases.push_back(
-          {query,
-           kSet,
-           query,
-           error_response(400),
-           kTwoMounts,
-           {{LOG_INFO, "Invalid id parameters (" + as_logged(list) + ")"}}});
-    }
+    const std::string script = "/cgi-bin/getquadview.cg" + escape_all(byte);
+    const std::string name = b == '/' ? "" : "getquadview.cg" + byte;
+    cases.push_back(
+        b == 'i' ? reads(script, script, "") : unknown_cgi(script, script, as_logged(name), ""));
+    const std::string query = "id=" + escape_all(byte) + ",2,3,4";
+    const std::string list = b == '&' ? "" : byte + ",2,3,4";
+    cases.push_back(
+        b >= '1' && b <= '4' ? stores(query, kSet, query, {b - '0', 2, 3, 4})
+                             : invalid_ids(query, query, as_logged(list)));
   }
   check(cases);
 }
@@ -308,35 +246,14 @@ TEST_F(HostileTest, ServesRequestsOfAMebibyte) {
   }
   run_options from_files;
   from_files.environment_from_files = true;
+  const std::string pad = std::string(kMiB, 'x');
   check(
       {
-          {"1 MiB before id",
-           kSet,
-           "pad=" + std::string(kMiB, 'x') + "&id=2,3,4,1",
-           success_response(),
-           two_mounts_stored({2, 3, 4, 1})},
-          {"1 MiB folder name",
-           "/" + std::string(kMiB, 'a') + "/getquadview.cgi",
-           std::nullopt,
-           layout_response(kCeiling),
-           kTwoMounts},
-          {"1 MiB after the CGI name",
-           kSet + std::string(kMiB, 'x'),
-           "id=4,3,2,1",
-           success_response(),
-           two_mounts_stored({4, 3, 2, 1})},
-          {"1 MiB CGI name",
-           "/cgi-bin/" + repeat("%41", kMiB / 3),
-           std::nullopt,
-           error_response(400),
-           kTwoMounts,
-           {},
-           kDropped},
-          {"1 MiB of each",
-           "/" + std::string(kMiB, 'a') + kGet,
-           "pad=" + std::string(kMiB, 'x'),
-           layout_response(kCeiling),
-           kTwoMounts},
+          stores("1 MiB before id", kSet, "pad=" + pad + "&id=2,3,4,1", {2, 3, 4, 1}),
+          reads("1 MiB folder name", "/" + std::string(kMiB, 'a') + "/getquadview.cgi"),
+          stores("1 MiB after the CGI name", kSet + pad, "id=4,3,2,1", {4, 3, 2, 1}),
+          refused_unlogged("1 MiB CGI name", "/cgi-bin/" + repeat("%41", kMiB / 3), std::nullopt),
+          reads("1 MiB of each", "/" + std::string(kMiB, 'a') + kGet, "pad=" + pad),
       },
       from_files);
 }
@@ -358,48 +275,18 @@ TEST_F(HostileTest, ServesRequestsOfAHundredThousandPieces) {
   from_files.environment_from_files = true;
   check(
       {
-          {"1 MiB of parameters after id",
-           kSet,
-           "id=3,4,1,2&" + repeat("x=y&", kMiB / 4),
-           success_response(),
-           two_mounts_stored({3, 4, 1, 2})},
-          {"100 000 parameters",
-           kSet,
-           hundred_thousand + "id=3,3,3,3",
-           success_response(),
-           two_mounts_stored({3, 3, 3, 3})},
+          stores(
+              "1 MiB of parameters after id",
+              kSet,
+              "id=3,4,1,2&" + repeat("x=y&", kMiB / 4),
+              {3, 4, 1, 2}),
+          stores("100 000 parameters", kSet, hundred_thousand + "id=3,3,3,3", {3, 3, 3, 3}),
           // The last of the same name counts.
-          {"100 000 ids",
-           kSet,
-           repeat("id=1,1,1,1&", 99999) + "id=4,4,4,4",
-           success_response(),
-           two_mounts_stored({4, 4, 4, 4})},
-          {"100 000 ids, the last one bad",
-           kSet,
-           repeat("id=2,2,2,2&", 99999) + "id=9",
-           error_response(400),
-           kTwoMounts,
-           {{LOG_INFO, "Invalid id parameters (9)"}}},
-          {"1 MiB id",
-           kSet,
-           "id=" + repeat("1,", kMiB / 2),
-           error_response(400),
-           kTwoMounts,
-           {},
-           kDropped},
-          {"1 MiB of escapes in id",
-           kSet,
-           "id=" + repeat("%31%2C", kMiB / 6),
-           error_response(400),
-           kTwoMounts,
-           {},
-           kDropped},
-          {"1 MiB of slashes",
-           std::string(kMiB, '/'),
-           std::nullopt,
-           error_response(400),
-           kTwoMounts,
-           {{LOG_ERR, "Unrecoginized CGI ''"}}},
+          stores("100 000 ids", kSet, repeat("id=1,1,1,1&", 99999) + "id=4,4,4,4", {4, 4, 4, 4}),
+          invalid_ids("100 000 ids, the last one bad", repeat("id=2,2,2,2&", 99999) + "id=9", "9"),
+          refused_unlogged("1 MiB id", kSet, "id=" + repeat("1,", kMiB / 2)),
+          refused_unlogged("1 MiB of escapes in id", kSet, "id=" + repeat("%31%2C", kMiB / 6)),
+          unknown_cgi("1 MiB of slashes", std::string(kMiB, '/'), ""),
       },
       from_files);
 }

@@ -136,11 +136,17 @@ TEST_F(LayoutFileTest, ReadsTheGroupOfTheGivenMount) {
   write_file(kTwoMounts);
   EXPECT_EQ(read(mount::kCeiling), (Ids{4, 1, 2, 3}));
   EXPECT_EQ(read(mount::kDesk), (Ids{2, 3, 4, 1}));
-}
-
-TEST_F(LayoutFileTest, PassesOddAnglesOnAsComputed) {
-  write_file(pan_group("QUADVIEW_DESK", "45,359,360,-90"));
-  EXPECT_EQ(read(mount::kDesk), (Ids{1, 4, 5, 0}));
+  // pan / 90 + 1, truncated: angles that no write stores still give an id.
+  const std::pair<const char*, Ids> cases[] = {
+      {"0,90,180,270", {1, 2, 3, 4}},
+      {"45,359,360,-90", {1, 4, 5, 0}},
+      {"-89,89,91,450", {1, 1, 2, 6}},
+  };
+  for (const auto& [angles, ids] : cases) {
+    SCOPED_TRACE(angles);
+    write_file(pan_group("QUADVIEW_DESK", angles));
+    EXPECT_EQ(read(mount::kDesk), ids);
+  }
 }
 
 TEST_F(LayoutFileTest, RejectsFilesItCannotReadWhole) {

@@ -8,8 +8,7 @@
 
 namespace {
 
-constexpr char kBusName[] = "com.tarq.PTZ.Coordinator";
-constexpr char kObjectPath[] = "/com/tarq/PTZ/Coordinator/4";
+constexpr service_object kCoordinator = {"com.tarq.PTZ.Coordinator", "/com/tarq/PTZ/Coordinator/4"};
 constexpr char kInterface[] = "com.tarq.PTZ.Coordinator";
 constexpr char kReloadCommand[] = "reload_quadview_config";
 
@@ -17,16 +16,19 @@ constexpr char kReloadCommand[] = "reload_quadview_config";
 
 bool ptz_aux_send_command(service_session* session) {
   service_exchange exchange(session);
-  g_autoptr(GDBusProxy) proxy = exchange.new_proxy(kBusName, kObjectPath, kInterface);
-  if (!proxy) {
+  if (!exchange.connect()) {
     syslog(LOG_ERR, "%s(%d) Error\n", __func__, __LINE__);
     return false;
   }
 
   // The reply carries nothing we use; only whether the service accepted the command counts.
   g_autoptr(GError) error = nullptr;
-  g_autoptr(GVariant) reply =
-      exchange.call(proxy, "Auxiliary", g_variant_new("(sis)", "Onvif", 0, kReloadCommand), &error);
+  g_autoptr(GVariant) reply = exchange.call(
+      kCoordinator,
+      kInterface,
+      "Auxiliary",
+      g_variant_new("(sis)", "Onvif", 0, kReloadCommand),
+      &error);
   if (!reply) {
     // The service words its own errors.
     g_autofree char* reason = escape_log_value(error->message);

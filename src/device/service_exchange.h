@@ -20,15 +20,27 @@ struct service_session {
   GDBusConnection* bus = nullptr;
 };
 
-// One exchange with a camera service on the system bus: getting the bus connection, making the
-// proxy, and one method call through it. The whole exchange ends within kExchangeLimitUs or by the
-// request's end, whichever comes first, whatever the bus or the service does (a bus that is slow
-// to accept, authenticate or register a new connection, a bus that does not tell a service's owner,
-// or a service that holds back its answer): past that, the step it is at fails. No thread or signal
-// is added for it: connecting ends by the exchange's end (see bus_connect), and the rest runs on a
-// main context of its own, where a timeout source closes the connection once the time is up.
-// Closing it fails every exchange that would follow on it too, which is as well: a request gives up
-// at its first failed exchange.
+// The object of a camera service that an exchange calls: the service's well-known name and the
+// object's path. The bus routes a call to the name's current owner, and starts the service for
+// it where it has a .service file, so nothing is looked up or followed before the call.
+struct service_object {
+  const char* bus_name;
+  const char* object_path;
+};
+
+// One exchange with a camera service on the system bus: getting the bus connection, then one
+// method call. The whole exchange ends within kExchangeLimitUs or by the request's end, whichever
+// comes first, whatever the bus or the service does (a bus that is slow to accept, authenticate
+// or register a new connection, or a service that holds back its answer): past that, the step it
+// is at fails. No thread or signal is added for it: connecting ends by the exchange's end (see
+// bus_connect), and the call runs on a main context of its own, where a timeout source closes the
+// connection once the time is up. Closing it fails every exchange that would follow on it too,
+// which is as well: a request gives up at its first failed exchange.
+//
+// No GDBusProxy is made: one for a well-known name follows the name's owner, which GLib before
+// 2.59 does by subscribing to the bus's signals whatever the proxy's flags, and refuses with a
+// critical on a connection that GDBus did not register itself (bus_connect registers it). A call
+// of its own goes the same way on every GLib.
 //
 // `session` is what the exchanges of one request share: without a connection there yet, the
 // exchange connects and leaves the connection in it. With `session` nullptr the exchange connects
@@ -38,21 +50,23 @@ class service_exchange {
   explicit service_exchange(service_session* session);
   service_exchange(const service_exchange&) = delete;
   service_exchange& operator=(const service_exchange&) = delete;
-  // Finishes what the exchange's proxy left behind; the proxy must be released by then.
   ~service_exchange();
 
-  // Makes the proxy for the exchange; it neither loads the service's properties nor follows its
-  // signals. Returns nullptr when no proxy results; the caller logs why (after the exchange's own
-  // line when there is no bus connection).
-  GDBusProxy* new_proxy(const char* bus_name, const char* object_path, const char* interface);
+  // Whether the exchange has the session's bus connection, made now when there is none yet.
+  // Returns false after logging why not; the caller logs its own line after that.
+  bool connect();
 
-  // Calls `method` through `proxy` with `parameters` (floating references are taken). Returns the
-  // reply, or nullptr with `error` set: G_IO_ERROR_TIMED_OUT once the exchange's time is up.
-  GVariant* call(GDBusProxy* proxy, const char* method, GVariant* parameters, GError** error);
+  // Calls `interface`.`method` of `object` with `parameters` (floating references are taken),
+  // once connected. Returns the reply, whatever its type, or nullptr with `error` set:
+  // G_IO_ERROR_TIMED_OUT once the exchange's time is up.
+  GVariant* call(
+      const service_object& object,
+      const char* interface,
+      const char* method,
+      GVariant* parameters,
+      GError** error);
 
  private:
-  // The session's bus connection, made now when there is none yet; nullptr after logging why.
-  GDBusConnection* connection();
   GAsyncResult* wait_for_result();
   static void keep_result(GObject* source, GAsyncResult* result, gpointer data);
   static gboolean end_exchange(gpointer data);

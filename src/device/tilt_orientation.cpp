@@ -8,8 +8,7 @@
 
 namespace {
 
-constexpr char kBusName[] = "com.tarq.ImageControl";
-constexpr char kObjectPath[] = "/com/tarq/ImageControl/0/0";
+constexpr service_object kImageControl = {"com.tarq.ImageControl", "/com/tarq/ImageControl/0/0"};
 constexpr char kInterface[] = "com.tarq.ImageControl";
 constexpr char kProperty[] = "CameraTiltOrientation";
 
@@ -31,16 +30,16 @@ char* dup_orientation_text(GVariant* value) {
 
 char* get_cameratiltorientation(service_session* session) {
   service_exchange exchange(session);
-  g_autoptr(GDBusProxy) proxy = exchange.new_proxy(kBusName, kObjectPath, kInterface);
-  if (!proxy) {
+  if (!exchange.connect()) {
     syslog(LOG_ERR, "%s(%d) Error\n", __func__, __LINE__);
     return nullptr;
   }
 
   g_autoptr(GError) error = nullptr;
   g_autoptr(GVariant) reply = exchange.call(
-      proxy,
-      "org.freedesktop.DBus.Properties.Get",
+      kImageControl,
+      "org.freedesktop.DBus.Properties",
+      "Get",
       g_variant_new("(ss)", kInterface, kProperty),
       &error);
   if (!reply) {
@@ -55,7 +54,7 @@ char* get_cameratiltorientation(service_session* session) {
     return nullptr;
   }
 
-  // The proxy does not check the reply's type, so a service that answers with anything but a
+  // The call does not check the reply's type, so a service that answers with anything but a
   // variant must not reach g_variant_get(), which would only complain and leave the value unset.
   if (!g_variant_is_of_type(reply, G_VARIANT_TYPE("(v)"))) {
     g_autofree char* printed = g_variant_print(reply, TRUE /* type annotate */);

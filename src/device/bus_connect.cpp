@@ -18,8 +18,12 @@ constexpr gsize kMaxAuthLine = 512;
 // The largest answer to Hello taken: it carries one unique name.
 constexpr gssize kMaxHelloReply = 4096;
 
-// The serial of Hello, the first message on the connection.
-constexpr guint32 kHelloSerial = 1;
+// The serial of Hello, the first message on the connection. GDBus numbers the messages it sends
+// on the connection afterwards from 1: a request sends a handful, and never reaches this one.
+constexpr guint32 kHelloSerial = G_MAXUINT32;
+
+// How long to wait before connecting again to a unix socket whose listen queue is full.
+constexpr gulong kConnectRetryPauseUs = 10 * 1000;
 
 // Sets `error` to the time being up, worded as GLib words it. Returns false.
 bool fail_timed_out(GError** error) {
@@ -96,12 +100,26 @@ bool receive_exactly(GSocket* socket, char* buffer, gsize length, gint64 end_tim
   return true;
 }
 
-// Receives one line of the authentication, without its "\r\n" (g_free), or nullptr. The bus sends
-// nothing more until it is answered, so whatever arrives belongs to the line.
+// Receives one line of the authentication, without its "\r\n" (g_free), or nullptr. The line
+// ends at its first "\r\n", and the bus sends nothing more until it is answered: a byte after
+// that breaks the protocol.
 char* receive_auth_line(GSocket* socket, gint64 end_time, GError** error) {
-  char line[kMaxAuthLine + 1];
+  char line[kMaxAuthLine];
   gsize used = 0;
-  while (used < 2 || line[used - 2] != '\r' || line[used - 1] != '\n') {
+  for (;;) {
+    for (gsize i = 1; i < used; i++) {
+      if (line[i - 1] == '\r' && line[i] == '\n') {
+        if (i + 1 < used) {
+          g_set_error_literal(
+              error,
+              G_IO_ERROR,
+              G_IO_ERROR_INVALID_DATA,
+              "The bus sent more than its authentication line");
+          return nullptr;
+        }
+        return g_strndup(line, i - 1);
+      }
+    }
     if (used == kMaxAuthLine) {
       g_set_error_literal(
           error, G_IO_ERROR, G_IO_ERROR_INVALID_DATA, "The bus's authentication line is too long");
@@ -113,7 +131,6 @@ char* receive_auth_line(GSocket* socket, gint64 end_time, GError** error) {
     }
     used += static_cast<gsize>(got);
   }
-  return g_strndup(line, used - 2);
 }
 
 // Whether `mechanism` is among those a REJECTED line names.
@@ -357,30 +374,50 @@ bool read_nonce(const char* path, char* nonce, GError** error) {
   return read_it;
 }
 
+// Connects the non-blocking `socket` to `address` before `end_time`. Returns false with `error`
+// set when it cannot.
+bool connect_socket(GSocket* socket, GSocketAddress* address, gint64 end_time, GError** error) {
+  for (;;) {
+    g_autoptr(GError) local_error = nullptr;
+    if (g_socket_connect(socket, address, nullptr /* cancellable */, &local_error)) {
+      return true;
+    }
+    if (g_error_matches(local_error, G_IO_ERROR, G_IO_ERROR_PENDING)) {
+      g_clear_error(&local_error);
+      if (!wait_for(socket, G_IO_OUT, end_time, error)) {
+        return false;
+      }
+      if (g_socket_check_connect_result(socket, &local_error)) {
+        return true;
+      }
+    }
+    // A unix socket whose listen queue is full refuses at once (EAGAIN), and offers nothing to
+    // wait on: the bus is only slow to accept, so connecting is tried again a little later.
+    const gint64 left_us = end_time - g_get_monotonic_time();
+    if (!g_error_matches(local_error, G_IO_ERROR, G_IO_ERROR_WOULD_BLOCK)) {
+      g_propagate_prefixed_error(
+          error, static_cast<GError*>(g_steal_pointer(&local_error)), "Could not connect: ");
+      return false;
+    }
+    if (left_us <= 0) {
+      return fail_timed_out(error);
+    }
+    g_usleep(MIN(kConnectRetryPauseUs, static_cast<gulong>(left_us)));
+  }
+}
+
 // A non-blocking socket connected to `address` before `end_time`, or nullptr with `error` set.
-GSocket* connect_socket(GSocketAddress* address, gint64 end_time, GError** error) {
+GSocket* new_connected_socket(GSocketAddress* address, gint64 end_time, GError** error) {
   g_autoptr(GSocket) socket = g_socket_new(
       g_socket_address_get_family(address), G_SOCKET_TYPE_STREAM, G_SOCKET_PROTOCOL_DEFAULT, error);
   if (!socket) {
     return nullptr;
   }
   g_socket_set_blocking(socket, FALSE);
-  g_autoptr(GError) local_error = nullptr;
-  if (g_socket_connect(socket, address, nullptr /* cancellable */, &local_error)) {
-    return static_cast<GSocket*>(g_steal_pointer(&socket));
+  if (!connect_socket(socket, address, end_time, error)) {
+    return nullptr;
   }
-  if (g_error_matches(local_error, G_IO_ERROR, G_IO_ERROR_PENDING)) {
-    g_clear_error(&local_error);
-    if (!wait_for(socket, G_IO_OUT, end_time, error)) {
-      return nullptr;
-    }
-    if (g_socket_check_connect_result(socket, &local_error)) {
-      return static_cast<GSocket*>(g_steal_pointer(&socket));
-    }
-  }
-  g_propagate_prefixed_error(
-      error, static_cast<GError*>(g_steal_pointer(&local_error)), "Could not connect: ");
-  return nullptr;
+  return static_cast<GSocket*>(g_steal_pointer(&socket));
 }
 
 // A non-blocking socket connected to one address entry before `end_time`, the nonce sent for
@@ -401,7 +438,7 @@ GSocket* connect_entry(const char* entry, gint64 end_time, GError** error) {
   g_autoptr(GError) last_error = nullptr;
   for (guint i = 0; i < addresses->len && !socket; i++) {
     g_clear_error(&last_error);
-    socket = connect_socket(G_SOCKET_ADDRESS(addresses->pdata[i]), end_time, &last_error);
+    socket = new_connected_socket(G_SOCKET_ADDRESS(addresses->pdata[i]), end_time, &last_error);
   }
   if (!socket) {
     g_propagate_error(error, static_cast<GError*>(g_steal_pointer(&last_error)));

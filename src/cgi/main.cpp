@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "cgi/request.h"
+#include "device/log_value.h"
 
 namespace {
 
@@ -124,6 +125,7 @@ void discard_request_body(guint64 length, gint64 end_time) {
 int main(int argc, char** argv) {
   const gint64 end_time = g_get_monotonic_time() + kRequestLimitUs;
   keep_standard_streams_taken();
+  send_glib_messages_to_syslog();
 
   // Under a web server the arguments are never read: a query without '=' reaches a CGI program as
   // command-line words (RFC 3875, 4.4), so "getquadview.cgi?--version" is still a read.

@@ -3,6 +3,46 @@
 
 #include <glib.h>
 #include <string.h>
+#include <syslog.h>
+
+namespace {
+
+// GLib's message from `domain` at `level`, into syslog.
+void log_glib_message(const char* domain, GLogLevelFlags level, const char* message, gpointer) {
+  struct rank {
+    GLogLevelFlags level;
+    const char* name;
+    int priority;
+  };
+
+  constexpr rank kRanks[] = {
+      {G_LOG_LEVEL_ERROR, "ERROR", LOG_ERR},
+      {G_LOG_LEVEL_CRITICAL, "CRITICAL", LOG_WARNING},
+      {G_LOG_LEVEL_WARNING, "WARNING", LOG_WARNING},
+      {G_LOG_LEVEL_MESSAGE, "Message", LOG_NOTICE},
+  };
+  for (const rank& r : kRanks) {
+    if (level & r.level) {
+      g_autofree char* text = escape_log_value(message ? message : "");
+      syslog(r.priority, "%s-%s: %s", domain ? domain : "GLib", r.name, text);
+      return;
+    }
+  }
+}
+
+// What GLib writes with g_print(), such as GDBus's debugging output, into syslog.
+void log_glib_output(const char* text) {
+  g_autofree char* escaped = escape_log_value(text);
+  syslog(LOG_INFO, "%s", escaped);
+}
+
+// What GLib writes with g_printerr(), into syslog.
+void log_glib_error_output(const char* text) {
+  g_autofree char* escaped = escape_log_value(text);
+  syslog(LOG_WARNING, "%s", escaped);
+}
+
+}  // namespace
 
 char* escape_log_value(const char* value) {
   GString* escaped = g_string_sized_new(strlen(value));
@@ -19,4 +59,10 @@ char* escape_log_value(const char* value) {
     }
   }
   return g_string_free(escaped, FALSE);
+}
+
+void send_glib_messages_to_syslog() {
+  g_log_set_default_handler(log_glib_message, nullptr);
+  g_set_print_handler(log_glib_output);
+  g_set_printerr_handler(log_glib_error_output);
 }

@@ -46,6 +46,11 @@ TEST_F(DispatchTest, SelectsTheRequestBySCRIPT_NAMEAlone) {
     return std::vector<expected_log>{{LOG_ERR, "Unrecoginized CGI '" + name + "'"}};
   };
   const std::string version = "quadview " QUADVIEW_VERSION "\n";
+  std::vector<expected_log> gdbus_debug;
+  for (int message = 0; message < 3; message++) {
+    gdbus_debug.push_back({LOG_INFO, "{ANY}\\012GDBus-debug:Message:\\012{ANY}"});
+    gdbus_debug.push_back({LOG_INFO, "  Type: {ANY}"});
+  }
   const test_case cases[] = {
       {kGet, std::nullopt, outcome::kRead},
       {"getquadview.cgi", std::nullopt, outcome::kRead},
@@ -65,6 +70,9 @@ TEST_F(DispatchTest, SelectsTheRequestBySCRIPT_NAMEAlone) {
       {kGet, std::nullopt, outcome::kHead, {"REQUEST_METHOD=HEAD"}},
       {std::nullopt, std::nullopt, outcome::kHead, {"REQUEST_METHOD=HEAD"}},
       {kSet, "id=2,3,4,1", outcome::kWrite, {"REQUEST_METHOD=POST"}},
+      // What GLib prints goes to syslog, never to the client: GDBus's debugging output, two lines
+      // per message (the call, the bus's NameAcquired and the reply).
+      {kGet, std::nullopt, outcome::kRead, {"G_DBUS_DEBUG=message"}, {}, "", gdbus_debug},
       // Outside a web server the program tells its version; under one, a query without '=' comes
       // as command-line words, which never change the request.
       {std::nullopt, std::nullopt, outcome::kNone, {}, {"--version"}, version},

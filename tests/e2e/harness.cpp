@@ -870,7 +870,7 @@ cgi_result QuadviewTest::run(
   plan.argv.push_back(program_path());
   plan.argv.insert(plan.argv.end(), options.arguments.begin(), options.arguments.end());
   plan.env.push_back("DBUS_SYSTEM_BUS_ADDRESS=" + options.bus_address.value_or(bus_address_));
-  plan.env.push_back("G_DEBUG=fatal-criticals");
+  plan.env.push_back("G_DEBUG=fatal-warnings");
   plan.private_dir = temp_path("sandbox");
   plan.layout_dir = layout_dir_;
   plan.log_socket = temp_path(run_name + "-log");

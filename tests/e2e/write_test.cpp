@@ -435,8 +435,8 @@ TEST_F(WriteTest, LeavesTheFileAloneWhenSavingFails) {
 }
 
 // Every run checks that the program exits with 0 and writes nothing to stderr, under
-// G_DEBUG=fatal-criticals, which turns a GLib critical into a crash. This walks the odd answers
-// the services can give through both requests in one go.
+// G_DEBUG=fatal-warnings, which turns a GLib warning or critical into a crash. This walks the odd
+// answers the services can give through both requests in one go.
 TEST_F(WriteTest, NoPathRaisesAGLibCritical) {
   const std::vector<std::vector<std::string>> setups = {
       {"--tilt", "ay-nonul:-90"},

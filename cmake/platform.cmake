@@ -58,6 +58,7 @@ foreach(entry
     linkat:unistd.h
     unlinkat:unistd.h
     fstatat:sys/stat.h
+    flock:sys/file.h
     realpath:stdlib.h
     sigaction:signal.h
     F_GETFD:fcntl.h
@@ -68,6 +69,7 @@ foreach(entry
     O_TMPFILE:fcntl.h
     AT_FDCWD:fcntl.h
     AT_SYMLINK_FOLLOW:fcntl.h
+    AT_EMPTY_PATH:fcntl.h
     SIGPIPE:signal.h
     SIGHUP:signal.h)
   string(REPLACE ":" ";" entry "${entry}")

@@ -6,9 +6,9 @@
 #include <glib/gstdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
-#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -147,34 +147,32 @@ bool fill_new_file(
 // six random characters: "quadview.conf.unsaved-Ab12Cd".
 constexpr char kTemporarySuffix[] = ".unsaved-";
 
-// How old a temporary file must be for a save to take it for one that a killed save left behind:
-// older than any request lasts (55 s), so that it is no other save's that is still running.
-constexpr time_t kStaleAgeSeconds = 60;
-
-// Removes the temporary files that a killed save left beside `target` in `folder`: regular files
-// named as a save names them (kTemporarySuffix and six letters or digits), not written to for
-// kStaleAgeSeconds (a save writes its file as soon as it has made it). Every other name is left
-// alone; a file that cannot be removed stays.
-void remove_stale_temporary_files(int folder, const char* folder_path, const char* target) {
+// Removes the temporary files that killed saves left beside `target` in the folder at
+// `folder_path`: regular files named as a save names them (kTemporarySuffix and six letters or
+// digits), every other name left alone. Every save holds a shared lock on the folder from before
+// it makes its file until that file is in place or gone, so the files are removed only while
+// this one holds it alone: then no save is running, and none can start meanwhile. Otherwise the
+// sweep is left to a later save. The files' times are not looked at: a clock stepped forward
+// would make a running save's file look old. A file that cannot be removed stays.
+void remove_stale_temporary_files(const char* folder_path, const char* target) {
+  const scoped_fd folder(open(folder_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (folder.get() < 0 || flock(folder.get(), LOCK_EX | LOCK_NB) != 0) {
+    return;
+  }
   g_autofree char* base = g_path_get_basename(target);
   g_autofree char* prefix = g_strconcat(base, kTemporarySuffix, nullptr);
   // GDir reads the folder as GLib was built, with large file offsets, which readdir() on a 32-bit
   // processor may refuse (EOVERFLOW).
   g_autoptr(GDir) dir = g_dir_open(folder_path, 0 /* flags */, nullptr /* error */);
-  if (!dir) {
-    return;
-  }
-  const time_t now = time(nullptr);
-  for (const char* name; (name = g_dir_read_name(dir));) {
+  for (const char* name; dir && (name = g_dir_read_name(dir));) {
     const char* rest = g_str_has_prefix(name, prefix) ? name + strlen(prefix) : "";
     bool ours = strlen(rest) == 6;
     for (const char* p = rest; ours && *p; p++) {
       ours = g_ascii_isalnum(*p);
     }
     struct stat st;
-    if (ours && fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
-        now - st.st_mtime > kStaleAgeSeconds) {
-      unlinkat(folder, name, 0);
+    if (ours && fstatat(folder.get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+      unlinkat(folder.get(), name, 0);
     }
   }
 }
@@ -187,7 +185,8 @@ bool link_unnamed_file(int fd, int folder, char* name) {
   for (int attempt = 0; attempt < 100; attempt++) {
     g_autofree char* letters = g_strdup_printf("%06x", g_random_int_range(0, 0x1000000));
     memcpy(name + length - 6, letters, 6);
-    // Through /proc, as anyone may; without /proc, as the kernel lets only the privileged.
+    // Through /proc, as anyone may; without /proc, through the descriptor, which kernels before
+    // 6.10 let only the privileged do.
     if (linkat(AT_FDCWD, proc_path, folder, name, AT_SYMLINK_FOLLOW) == 0 ||
         (errno == ENOENT && linkat(fd, "", folder, name, AT_EMPTY_PATH) == 0)) {
       return true;
@@ -197,6 +196,44 @@ bool link_unnamed_file(int fd, int folder, char* name) {
     }
   }
   return false;
+}
+
+// Makes the new file in `folder` with `contents` and the old file's rights (fill_new_file), named
+// `temp_path`, whose last six characters ("XXXXXX") it chooses. Where the file system allows, the
+// file has no name until it is complete (O_TMPFILE), so a save killed half-way leaves nothing;
+// where it cannot be named then (no /proc, and a kernel that links through a descriptor for the
+// privileged alone), or has no such files, it is made with its name from the start, which the
+// sweep of a later save removes if this one is killed. Returns the open file, or -1 with `error`
+// set and no file left.
+int make_new_file(
+    int folder,
+    const char* folder_path,
+    char* temp_path,
+    const char* old_path,
+    const struct stat& old,
+    const char* contents,
+    gsize length,
+    GError** error) {
+  scoped_fd unnamed(open(folder_path, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+  if (unnamed.get() >= 0) {
+    if (!fill_new_file(unnamed.get(), old_path, old, contents, length, temp_path, error)) {
+      return -1;
+    }
+    if (link_unnamed_file(unnamed.get(), folder, strrchr(temp_path, '/') + 1)) {
+      return unnamed.release();
+    }
+    memcpy(temp_path + strlen(temp_path) - 6, "XXXXXX", 6);
+  }
+  scoped_fd named(g_mkstemp_full(temp_path, O_RDWR | O_CLOEXEC, 0600));
+  if (named.get() < 0) {
+    fail(error, errno, "create file", temp_path);
+    return -1;
+  }
+  if (!fill_new_file(named.get(), old_path, old, contents, length, temp_path, error)) {
+    g_unlink(temp_path);
+    return -1;
+  }
+  return named.release();
 }
 
 }  // namespace
@@ -274,35 +311,26 @@ bool replace_file_contents(
     return fail(error, errno, "open folder", folder_path);
   }
 
-  remove_stale_temporary_files(folder.get(), folder_path, target);
+  remove_stale_temporary_files(folder_path, target);
+  // Held until the new file is in place or gone, so that no other save's sweep removes it; this
+  // waits only while a sweep holds the folder alone, for as long as it takes to read it. Where the
+  // file system has no such locks, no save sweeps either.
+  flock(folder.get(), LOCK_SH);
 
-  // Private until it has the old file's rights, and without a name until it is complete where
-  // the file system allows (O_TMPFILE): a save killed half-way then leaves nothing behind.
-  // Elsewhere, a name that says what it is, which a later save removes once it is stale.
+  // Private until it has the old file's rights.
   g_autofree char* base = g_path_get_basename(target);
   g_autofree char* temp_path =
       g_strconcat(folder_path, "/", base, kTemporarySuffix, "XXXXXX", nullptr);
-  const int unnamed_fd = open(folder_path, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-  const bool unnamed = unnamed_fd >= 0;
-  scoped_fd temp(unnamed ? unnamed_fd : g_mkstemp_full(temp_path, O_RDWR | O_CLOEXEC, 0600));
+  scoped_fd temp(
+      make_new_file(folder.get(), folder_path, temp_path, target, old, contents, length, error));
   if (temp.get() < 0) {
-    return fail(error, errno, "create file", temp_path);
-  }
-  bool named = !unnamed;
-  bool done = fill_new_file(temp.get(), target, old, contents, length, temp_path, error);
-  if (done && unnamed) {
-    named = link_unnamed_file(temp.get(), folder.get(), strrchr(temp_path, '/') + 1);
-    done = named || fail(error, errno, "create file", temp_path);
+    return false;
   }
   // close() may be the first to report that the data did not reach the disk.
-  if (done && close(temp.release()) != 0) {
-    done = fail(error, errno, "close file", temp_path);
-  }
-  if (!done) {
-    if (named) {
-      g_unlink(temp_path);
-    }
-    return false;
+  if (close(temp.release()) != 0) {
+    const int code = errno;
+    g_unlink(temp_path);
+    return fail(error, code, "close file", temp_path);
   }
   if (rename(temp_path, target) != 0) {
     const int code = errno;

@@ -7,9 +7,11 @@
 // It also makes calls fail as a file system may, for each name in the comma-separated
 // QUADVIEW_FAIL: folder-flush fails fsync() of a folder with EIO, acl fails fsetxattr() of an
 // access control list with EPERM, attribute fails fsetxattr() of a user.* attribute with ENOSPC,
-// no-tmpfile fails open() with O_TMPFILE with EOPNOTSUPP, slow-flush makes every fsync() take
-// 12 s as slow flash may, and kill-on-flush ends the process with SIGKILL at fsync() of a regular
-// file, as an out-of-memory kill may.
+// no-tmpfile fails open() with O_TMPFILE with EOPNOTSUPP, old-kernel-link fails linkat() with
+// AT_EMPTY_PATH with ENOENT (as kernels before 6.10 answer the unprivileged), no-named-file fails
+// open() with O_CREAT | O_EXCL with EACCES, slow-flush makes every fsync() take 12 s as slow flash
+// may, and kill-on-flush ends the process with SIGKILL at fsync() of a regular file, as an
+// out-of-memory kill may.
 //
 // Only in the program named by QUADVIEW_ENV_FILE_TARGET: a launcher in between (valgrind starts
 // through a shell script) inherits LD_PRELOAD too, and would fail to exec the next step with a
@@ -109,6 +111,10 @@ static int open_failing(const char* real, const char* path, int flags, mode_t mo
     errno = EOPNOTSUPP;
     return -1;
   }
+  if (failing("no-named-file") && (flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL)) {
+    errno = EACCES;
+    return -1;
+  }
   int (*real_open)(const char*, int, ...) = (int (*)(const char*, int, ...))dlsym(RTLD_NEXT, real);
   return real_open(path, flags, mode);
 }
@@ -147,6 +153,16 @@ int fsync(int fd) {
   }
   int (*real_fsync)(int) = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
   return real_fsync(fd);
+}
+
+int linkat(int from_folder, const char* from, int to_folder, const char* to, int flags) {
+  if (failing("old-kernel-link") && (flags & AT_EMPTY_PATH)) {
+    errno = ENOENT;
+    return -1;
+  }
+  int (*real_linkat)(int, const char*, int, const char*, int) =
+      (int (*)(int, const char*, int, const char*, int))dlsym(RTLD_NEXT, "linkat");
+  return real_linkat(from_folder, from, to_folder, to, flags);
 }
 
 int fsetxattr(int fd, const char* name, const void* value, size_t size, int flags) {

@@ -232,6 +232,9 @@ void make_private_dev(const sandbox_strings& strings) {
     fail_in_child("mount an overlay on /etc");
   }
   make_private_dev(strings);
+  if (plan.options.no_proc && mount("tmpfs", "/proc", "tmpfs", MS_RDONLY, nullptr) != 0) {
+    fail_in_child("hide /proc");
+  }
   const char* layout_target = "/etc/quadoverviewconf";
   if (mkdir(layout_target, 0755) != 0 && errno != EEXIST) {
     fail_in_child("make /etc/quadoverviewconf");

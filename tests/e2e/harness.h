@@ -87,9 +87,13 @@ struct run_options {
   // Makes a call fail in the program through the same preloaded helper, a comma-separated list
   // of: "folder-flush" (fsync of a folder, EIO), "acl" (setting an access control list, EPERM),
   // "attribute" (setting a user.* attribute, ENOSPC), "no-tmpfile" (open with O_TMPFILE,
-  // EOPNOTSUPP), "slow-flush" (every fsync takes 12 s) or "kill-on-flush" (fsync of a file ends
-  // the program with SIGKILL, which the run then expects instead of an exit).
+  // EOPNOTSUPP), "old-kernel-link" (linkat through a descriptor, AT_EMPTY_PATH, ENOENT as kernels
+  // before 6.10 answer the unprivileged), "no-named-file" (open with O_CREAT | O_EXCL, EACCES),
+  // "slow-flush" (every fsync takes 12 s) or "kill-on-flush" (fsync of a file ends the program
+  // with SIGKILL, which the run then expects instead of an exit).
   std::string fail;
+  // Mounts an empty, read-only folder over /proc, as a chroot without /proc has it.
+  bool no_proc = false;
   // Starts the program with every signal blocked, or with no room for a queued signal
   // (RLIMIT_SIGPENDING 0), as a careless parent may leave it.
   bool signals_blocked = false;

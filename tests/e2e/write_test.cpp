@@ -370,6 +370,8 @@ TEST_F(WriteTest, LeavesTheFileAloneWhenSavingFails) {
   acl_refused.fail = "acl";
   run_options attribute_failing;
   attribute_failing.fail = "attribute";
+  run_options attribute_failing_named;
+  attribute_failing_named.fail = "no-tmpfile,attribute";
   const auto failure = [](const std::string& what, const std::string& temp_file) {
     return "set_quadview_layout({LINE}) Error code=" + what + " \u201c" + temp_file + "\u201d: ";
   };
@@ -400,6 +402,14 @@ TEST_F(WriteTest, LeavesTheFileAloneWhenSavingFails) {
        failure(
            "12, message=Failed to set the extended attributes of file",
            "/etc/quadoverviewconf/quadview.conf.{ANY}") +
+           "No space left on device\n"},
+      // A file made with its name goes with the failure.
+      {"a user.* attribute without room, no nameless files",
+       attribute_failing_named,
+       {},
+       failure(
+           "12, message=Failed to set the extended attributes of file",
+           "/etc/quadoverviewconf/quadview.conf.unsaved-{ANY}") +
            "No space left on device\n"},
   };
   start_services({"--mount", "ceiling"});

@@ -804,6 +804,11 @@ void QuadviewTest::SetUp() {
         QUADVIEW_BUS_POLICY, temp_path("policy/" + name + ".conf"), {{"QUADVIEW_CGI_USER", name}});
   }
 
+  // The services that the bus may start on demand (offer_services).
+  fs::create_directory(temp_path("services"));
+  std::ofstream(temp_path("policy/services.conf"))
+      << "<busconfig><servicedir>" << temp_path("services") << "</servicedir></busconfig>\n";
+
   const std::optional<std::string> address = bus_.start(
       {QUADVIEW_DBUS_DAEMON, "--nofork", "--config-file=" + config, "--print-address=3"},
       {},
@@ -839,6 +844,21 @@ void QuadviewTest::start_services(const std::vector<std::string>& args) {
       services_.start(argv, {"DBUS_SYSTEM_BUS_ADDRESS=" + bus_address_}, temp_path("sim.log"), 1);
   ASSERT_EQ(line, std::optional<std::string>("ready")) << "quadview-sim did not start:\n"
                                                        << read_file(temp_path("sim.log"));
+}
+
+void QuadviewTest::offer_services(const std::vector<std::string>& args) {
+  services_.stop();
+  std::ofstream service(temp_path("services/quadview-sim.service"));
+  service << "[D-BUS Service]\nName=com.tarq.ImageControl\nExec=/usr/bin/env "
+          << "DBUS_SYSTEM_BUS_ADDRESS=" << bus_address_;
+  for (const std::string& word : launcher_words(QUADVIEW_TEST_EMULATOR)) {
+    service << " " << word;
+  }
+  service << " " << QUADVIEW_SIM;
+  for (const std::string& arg : args) {
+    service << " " << arg;
+  }
+  service << " --record " << temp_path("record") << "\n";
 }
 
 cgi_result QuadviewTest::run(

@@ -191,6 +191,11 @@ class QuadviewTest : public testing::Test {
   // Stops the simulator, as when the camera's services go away.
   void stop_services() { services_.stop(); }
 
+  // Stops the simulator and leaves it for the bus to start with `args` (and --record) when the
+  // image-control service is first called, as a camera's bus starts a service that has a
+  // .service file.
+  void offer_services(const std::vector<std::string>& args);
+
   pid_t services_pid() const { return services_.pid(); }
 
   // Runs the program with SCRIPT_NAME and QUERY_STRING set as given (nullopt: unset), and checks

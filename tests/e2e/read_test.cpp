@@ -18,6 +18,7 @@ TEST_F(ReadTest, AnswersWithTheLayoutOfTheReportedMount) {
     std::vector<std::string> services;
     std::string response;
     std::vector<expected_log> log;
+    bool on_demand = false;  // started by the bus when first called (offer_services)
   };
 
   const test_case cases[] = {
@@ -46,11 +47,17 @@ TEST_F(ReadTest, AnswersWithTheLayoutOfTheReportedMount) {
        mount_not_asked(
            tilt_failure("GDBus.Error:org.freedesktop.DBus.Error.ServiceUnknown: The name "
                         "com.tarq.ImageControl was not provided by any .service files"))},
+      // The services are called by their names, so a bus that starts one on demand does.
+      {{"--mount", "desk"}, layout_response({2, 3, 4, 1}), {}, true},
   };
   write_layout(kTwoMounts);
   for (const test_case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.services));
-    start_services(c.services);
+    if (c.on_demand) {
+      offer_services(c.services);
+    } else {
+      start_services(c.services);
+    }
     const cgi_result result = get();
     expect_response(result, c.response);
     expect_log(result, c.log);

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "harness.h"
@@ -61,6 +62,33 @@ TEST_F(FaultTest, ReadsTheRequestBodyToItsLength) {
     EXPECT_EQ(result.body_unread, c.unread);
     EXPECT_LT(result.elapsed, std::chrono::seconds(20));
     EXPECT_EQ(read_layout(), two_mounts_stored({2, 3, 4, 1}));
+  }
+}
+
+// A web server completes the response when the program's output ends, and the program ends it
+// before it reads the body, so a body that is slow to come delays nothing: whether the output is
+// a pipe of its own, one that is standard error too, or one socket with the input.
+TEST_F(FaultTest, EndsTheAnswerBeforeReadingASlowBody) {
+  write_layout(kTwoMounts);
+  start_services({"--mount", "ceiling"});
+  std::vector<std::thread> runs;
+  for (const stdout_state output :
+       {stdout_state::kPipe, stdout_state::kSharedWithStderr, stdout_state::kSocketWithStdin}) {
+    runs.emplace_back([this, output] {
+      SCOPED_TRACE(static_cast<int>(output));
+      run_options options;
+      options.output = output;
+      options.environment = {"REQUEST_METHOD=POST", "CONTENT_LENGTH=10"};
+      options.body = std::string(10, 'x');
+      options.body_delay = std::chrono::seconds(3);
+      const cgi_result result = get(std::nullopt, options);
+      expect_response(result, layout_response({4, 1, 2, 3}));
+      EXPECT_LT(result.output_elapsed, std::chrono::seconds(2));
+      EXPECT_GE(result.elapsed, std::chrono::seconds(3));
+    });
+  }
+  for (std::thread& run : runs) {
+    run.join();
   }
 }
 

@@ -53,6 +53,12 @@ enum class stdout_state {
   kPipe,    // a pipe that the test reads to its end: the answer lands in cgi_result::out
   kHungUp,  // a pipe whose reading end is already closed, as after a client hung up
   kClosed,  // no open descriptor at all
+  // A pipe read as kPipe is, which is standard error too (as mini_httpd gives it); stderr is
+  // then not checked apart.
+  kSharedWithStderr,
+  // One socket for standard input and output (as Apache httpd's mod_cgid gives it), read as
+  // kPipe is, through which run_options::body comes.
+  kSocketWithStdin,
 };
 
 struct run_options {
@@ -80,6 +86,8 @@ struct run_options {
   // (nullopt: /dev/null); with `body_stays_open`, only once the program has ended.
   std::optional<std::string> body;
   bool body_stays_open = false;
+  // How long after the start the body comes.
+  std::chrono::milliseconds body_delay{0};
   // Hands SCRIPT_NAME and QUERY_STRING over in files, which a helper preloaded into the program
   // puts into its environment before main: Linux refuses an environment string longer than
   // 128 KiB at exec.

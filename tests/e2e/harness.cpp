@@ -919,6 +919,10 @@ cgi_result QuadviewTest::run(
   plan.argv.insert(plan.argv.end(), options.arguments.begin(), options.arguments.end());
   plan.env.push_back("DBUS_SYSTEM_BUS_ADDRESS=" + options.bus_address.value_or(bus_address_));
   plan.env.push_back("G_DEBUG=fatal-warnings");
+  // Another GLib than the one the program was built with, such as an older camera's.
+  if (const char* libraries = getenv("QUADVIEW_TEST_LIBRARY_PATH"); libraries && *libraries) {
+    plan.env.push_back(std::string("LD_LIBRARY_PATH=") + libraries);
+  }
   plan.private_dir = temp_path("sandbox");
   plan.layout_dir = layout_dir_;
   plan.log_socket = temp_path(run_name + "-log");

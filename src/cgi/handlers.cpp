@@ -52,8 +52,8 @@ int handle_set_quadview(GHashTable* params, service_session* session, xmlnode* s
   }
 
   // The current layout must be readable before it is replaced; its values are not kept. The read,
-  // the write and the reload each make a proxy of their own, all on the one system bus connection
-  // that the first of them leaves in the session.
+  // the write and the reload each make an exchange of their own, all on the one system bus
+  // connection that the first of them leaves in the session.
   quadview_config current = {};
   int status = get_quadview_layout(&current, kLayoutPath, session);
   if (status != 0) {

@@ -481,8 +481,8 @@ GDBusConnection* connect_system_bus(gint64 end_time, GError** error) {
   }
 
   // Authenticated and registered: GDBus takes the stream over as it is, and neither
-  // authenticates nor says Hello again. Without the message-bus flag it adds no match rules for
-  // a proxy's signals either: a proxy here lives for one exchange, and follows none.
+  // authenticates nor says Hello again. To GDBus it is then no message-bus connection, which is
+  // why nothing on it may follow a name's owner (see service_exchange).
   g_socket_set_blocking(socket, TRUE);
   g_autoptr(GSocketConnection) stream = g_socket_connection_factory_create_connection(socket);
   return g_dbus_connection_new_sync(

@@ -108,7 +108,7 @@ using FaultTest = QuadviewTest;
 // ctest starts them first and beside the others (label "waits").
 using TimeLimitTest = QuadviewTest;
 
-// Bus addresses as GDBus reads them. One that leads to no bus: no connection, so no proxy and no
+// Bus addresses as GDBus reads them. One that leads to no bus: no connection, so no call and no
 // orientation, whichever request, and the cause logged. One that leads to a bus (the private one,
 // or one of the test's listening on TCP too, without the services): connected, authenticated
 // and registered, the bus itself answers that the service is unknown.
@@ -276,8 +276,8 @@ TEST_F(FaultTest, BusRefusesWhatThePolicyLeavesOut) {
 }
 
 // A bus or a service that does not answer costs a request one D-Bus time limit (25 s), whatever
-// it holds back or however slow_address it gives it: the connection, the bus's authentication, the
-// properties that a new proxy loads, or the call. Then the request fails with 500 as when the
+// it holds back or however slowly it gives it: the connection, the bus's authentication, or the
+// call. Then the request fails with 500 as when the
 // service is absent, and nothing is written.
 TEST_F(TimeLimitTest, GivesUpOnABusOrServiceThatDoesNotAnswer) {
   struct test_case {
@@ -290,7 +290,7 @@ TEST_F(TimeLimitTest, GivesUpOnABusOrServiceThatDoesNotAnswer) {
     bool no_signal_queue = false;
   };
 
-  constexpr char kNoProxy[] = "Failed to connect to the system bus: Timeout was reached";
+  constexpr char kNoConnection[] = "Failed to connect to the system bus: Timeout was reached";
   std::vector<int> sockets;
   std::string why;
   const std::string never_accepting = listen_without_accepting(&sockets, true, &why);
@@ -304,18 +304,24 @@ TEST_F(TimeLimitTest, GivesUpOnABusOrServiceThatDoesNotAnswer) {
   const std::string slow_address = "unix:path=" + temp_path("slow-bus");
   const std::string trickling_address = "unix:path=" + temp_path("trickling-bus");
   const test_case cases[] = {
-      // No connection, so no proxy: the bus never answers its authentication.
-      {"a stopped bus daemon", {"--mount", "ceiling"}, true, kNoProxy},
+      // No connection: the bus never answers its authentication.
+      {"a stopped bus daemon", {"--mount", "ceiling"}, true, kNoConnection},
       {"a service that does not answer",
        {"--mount", "ceiling", "--delay-ms", "60000"},
        false,
        tilt_failure("Timeout was reached")},
-      {"a bus that authenticates after 20 s", {}, false, kNoProxy, slow_address},
-      {"a bus that answers a byte at a time", {}, false, kNoProxy, trickling_address},
-      {"a TCP bus that never accepts", {}, false, kNoProxy, never_accepting},
+      {"a bus that authenticates after 20 s", {}, false, kNoConnection, slow_address},
+      {"a bus that answers a byte at a time", {}, false, kNoConnection, trickling_address},
+      {"a TCP bus that never accepts", {}, false, kNoConnection, never_accepting},
       // Whatever the program inherits, the bound holds.
-      {"slow to authenticate, every signal blocked", {}, false, kNoProxy, slow_address, true},
-      {"slow to authenticate, no signal queue", {}, false, kNoProxy, slow_address, false, true},
+      {"slow to authenticate, every signal blocked", {}, false, kNoConnection, slow_address, true},
+      {"slow to authenticate, no signal queue",
+       {},
+       false,
+       kNoConnection,
+       slow_address,
+       false,
+       true},
   };
   const auto check = [this](const test_case& c) {
     SCOPED_TRACE(c.name);

@@ -232,13 +232,12 @@ class QuadviewTest : public testing::Test {
   // The names in the layout folder, sorted.
   std::vector<std::string> layout_folder() const;
 
-  // The simulator's record, one entry per method call received, leaving out the GetAll calls
-  // that every proxy makes when it is created.
+  // The simulator's record, one entry per method call received.
   std::vector<std::string> recorded_calls() const;
 
   int count_calls(const std::string& call) const;
 
-  // Waits until the simulator has recorded `call` (GetAll calls too); false after a minute.
+  // Waits until the simulator has recorded `call`; false after a minute.
   bool wait_for_call(const std::string& call) const;
 
   // Sends `signal` to the private bus daemon (SIGSTOP stops it, SIGCONT lets it go on).

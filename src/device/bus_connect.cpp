@@ -224,16 +224,18 @@ bool register_on_bus(GSocket* socket, gint64 end_time, GError** error) {
   }
   g_autoptr(GDBusMessage) reply = g_dbus_message_new_from_blob(
       message, static_cast<gsize>(size), G_DBUS_CAPABILITY_FLAGS_NONE, error);
-  if (!reply || g_dbus_message_to_gerror(reply, error)) {
+  if (!reply) {
     return false;
   }
-  if (g_dbus_message_get_message_type(reply) != G_DBUS_MESSAGE_TYPE_METHOD_RETURN ||
+  const GDBusMessageType type = g_dbus_message_get_message_type(reply);
+  if ((type != G_DBUS_MESSAGE_TYPE_METHOD_RETURN && type != G_DBUS_MESSAGE_TYPE_ERROR) ||
       g_dbus_message_get_reply_serial(reply) != kHelloSerial) {
     g_set_error_literal(
         error, G_IO_ERROR, G_IO_ERROR_INVALID_DATA, "The bus did not answer Hello first");
     return false;
   }
-  return true;
+  // The bus may refuse the registration (too many connections for the user, say).
+  return !g_dbus_message_to_gerror(reply, error);
 }
 
 // The "key=value" pairs of one address entry "transport:key=value,...", as GDBus reads them: the

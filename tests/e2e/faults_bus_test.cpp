@@ -31,17 +31,31 @@ using namespace std::chrono_literals;
 
 // A bus of the test's at the unix socket `path`, slow to authenticate: it sends each connection
 // `chunks`, the first at once and each other `gap` after the one before, whatever it is sent, and
-// then nothing until it goes.
+// then nothing until it goes. With `accept_after`, its listen queue holds one connection, and one
+// of its own fills it until then.
 class slow_bus {
  public:
-  slow_bus(const std::string& path, std::vector<std::string> chunks, std::chrono::seconds gap)
+  slow_bus(
+      const std::string& path,
+      std::vector<std::string> chunks,
+      std::chrono::milliseconds gap,
+      std::chrono::milliseconds accept_after = 0ms)
       : listener_(socket(AF_UNIX, SOCK_STREAM, 0)) {
     sockaddr_un address = {};
     address.sun_family = AF_UNIX;
     strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
     EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-    EXPECT_EQ(listen(listener_, 8), 0);
-    acceptor_ = std::thread([this, chunks, gap] {
+    EXPECT_EQ(listen(listener_, accept_after > 0ms ? 0 : 8), 0);
+    const int filler = accept_after > 0ms ? socket(AF_UNIX, SOCK_STREAM, 0) : -1;
+    EXPECT_EQ(
+        filler < 0 ? 0 : connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof(address)),
+        0);
+    acceptor_ = std::thread([this, chunks, gap, accept_after, filler] {
+      std::this_thread::sleep_for(accept_after);
+      if (filler >= 0) {
+        close(accept(listener_, nullptr, nullptr));
+        close(filler);
+      }
       for (int fd; (fd = accept(listener_, nullptr, nullptr)) >= 0;) {
         connections_.emplace_back([this, chunks, gap, fd] {
           std::unique_lock<std::mutex> lock(mutex_);
@@ -103,6 +117,20 @@ std::string listen_without_accepting(std::vector<int>* sockets, bool fill, std::
   return "tcp:host=127.0.0.1,port=" + std::to_string(ntohs(address.sin_port));
 }
 
+// The bus's refusal of the program's Hello, whose serial is 4294967295 (docs/bus.md).
+std::string hello_refusal() {
+  g_autoptr(GDBusMessage) hello = g_dbus_message_new_method_call(
+      "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "Hello");
+  g_dbus_message_set_serial(hello, G_MAXUINT32);
+  g_autoptr(GDBusMessage) refusal = g_dbus_message_new_method_error_literal(
+      hello, "org.freedesktop.DBus.Error.LimitsExceeded", "too many connections");
+  g_dbus_message_set_serial(refusal, 1);
+  gsize size = 0;
+  g_autofree guchar* blob =
+      g_dbus_message_to_blob(refusal, &size, G_DBUS_CAPABILITY_FLAGS_NONE, nullptr);
+  return std::string(reinterpret_cast<char*>(blob), size);
+}
+
 using FaultTest = QuadviewTest;
 // The tests that wait out a time limit of the program's, most of a minute each, mostly asleep:
 // ctest starts them first and beside the others (label "waits").
@@ -154,6 +182,11 @@ TEST_F(FaultTest, ConnectsToABusAddressAsGDBusDoes) {
   }
   ASSERT_NE(ipv6.find("host=%3a%3a1"), std::string::npos) << *printed;
   const std::string ipv6_port = ipv6.substr(ipv6.find("port=") + 5);
+  // Buses of the test's that answer in their own ways; the first is slow to accept too.
+  constexpr char kOk[] = "OK 0123456789abcdef0123456789abcdef\r\n";
+  const slow_bus refusing(temp_path("refusing"), {"REJECTED EXTERNAL\r\n"}, 0ms, 300ms);
+  const slow_bus chatty(temp_path("chatty"), {std::string(kOk) + "DATA\r\n"}, 0ms);
+  const slow_bus no_hello(temp_path("no-hello"), {kOk, hello_refusal()}, 500ms);
 
   const std::string kConnected = tilt_failure(
       "GDBus.Error:org.freedesktop.DBus.Error.ServiceUnknown: The name com.tarq.ImageControl was "
@@ -193,6 +226,11 @@ TEST_F(FaultTest, ConnectsToABusAddressAsGDBusDoes) {
       {nonce_tcp, ""},
       // localhost is both loopback addresses, in any case.
       {"tcp:host=LocalHost,port=" + ipv6_port, ""},
+      {"unix:path=" + temp_path("refusing"), "The bus refused authentication: REJECTED EXTERNAL"},
+      // An authentication line ends at its first CRLF, and nothing may follow OK.
+      {"unix:path=" + temp_path("chatty"), "The bus sent more than its authentication line"},
+      {"unix:path=" + temp_path("no-hello"),
+       "GDBus.Error:org.freedesktop.DBus.Error.LimitsExceeded: too many connections"},
   };
   for (const test_case& c : cases) {
     for (const char* script : {"/cgi-bin/getquadview.cgi", "/cgi-bin/setquadview.cgi"}) {

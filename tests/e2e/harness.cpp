@@ -412,23 +412,20 @@ cgi_result run_sandboxed(const sandbox_plan& plan) {
   pipe_pair out;
   pipe_pair err;
   const unique_fd null_fd(open("/dev/null", O_RDONLY | O_CLOEXEC));
+  // One socket for input and output: the test's end is written with the body and read for the
+  // answer, as the pipes' ends are.
   const stdout_state output = plan.options.output;
   const bool socket = output == stdout_state::kSocketWithStdin;
-  if (!receiver.bind_to(plan.log_socket) || !open_pipe(&out) || !open_pipe(&err) ||
-      null_fd.get() < 0 || (plan.options.body && !socket && !open_pipe(&in))) {
-    ADD_FAILURE() << "cannot set up the run: " << strerror(errno);
-    return result;
-  }
   int ends[2];
-  if (socket && socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+  if (!receiver.bind_to(plan.log_socket) || !open_pipe(&out) || !open_pipe(&err) ||
+      null_fd.get() < 0 || (plan.options.body && !socket && !open_pipe(&in)) ||
+      (socket && socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)) {
     ADD_FAILURE() << "cannot set up the run: " << strerror(errno);
     return result;
   }
   if (socket) {
-    // The test's end is read for the answer and written with the body, as a pipe's ends are.
     out.read_end.reset(ends[0]);
     out.write_end.reset(ends[1]);
-    in.read_end.reset(dup(ends[1]));
     in.write_end.reset(fcntl(ends[0], F_DUPFD_CLOEXEC, 0));
   }
   if (output == stdout_state::kHungUp) {
@@ -440,7 +437,11 @@ cgi_result run_sandboxed(const sandbox_plan& plan) {
   const pid_t pid = fork();
   if (pid == 0) {
     if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent ||
-        dup2(plan.options.body || socket ? in.read_end.get() : null_fd.get(), STDIN_FILENO) < 0 ||
+        dup2(
+            socket              ? out.write_end.get()
+            : plan.options.body ? in.read_end.get()
+                                : null_fd.get(),
+            STDIN_FILENO) < 0 ||
         dup2(out.write_end.get(), STDOUT_FILENO) < 0 ||
         dup2(
             output == stdout_state::kSharedWithStderr ? out.write_end.get() : err.write_end.get(),
@@ -458,9 +459,6 @@ cgi_result run_sandboxed(const sandbox_plan& plan) {
   }
   out.write_end.reset();
   err.write_end.reset();
-  if (socket) {
-    in.read_end.reset();
-  }
   // The test keeps the pipe's reading end too, so writing never fails: what the program leaves
   // unread is counted once it has ended.
   std::atomic<bool> body_written{false};
@@ -470,10 +468,10 @@ cgi_result run_sandboxed(const sandbox_plan& plan) {
       std::this_thread::sleep_until(start + plan.options.body_delay);
       const std::string& body = *plan.options.body;
       for (size_t done = 0; done < body.size();) {
-        // Not write(): a socket whose program has gone would raise SIGPIPE.
-        const ssize_t n =
-            socket ? send(in.write_end.get(), body.data() + done, body.size() - done, MSG_NOSIGNAL)
-                   : write(in.write_end.get(), body.data() + done, body.size() - done);
+        const char* rest = body.data() + done;
+        // A socket whose program has ended refuses the rest, without SIGPIPE.
+        const ssize_t n = socket ? send(in.write_end.get(), rest, body.size() - done, MSG_NOSIGNAL)
+                                 : write(in.write_end.get(), rest, body.size() - done);
         if (n <= 0 && errno != EINTR) {
           break;
         }

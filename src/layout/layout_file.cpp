@@ -321,13 +321,13 @@ bool replace_file_contents(
   g_autofree char* base = g_path_get_basename(target);
   g_autofree char* temp_path =
       g_strconcat(folder_path, "/", base, kTemporarySuffix, "XXXXXX", nullptr);
-  scoped_fd temp(
-      make_new_file(folder.get(), folder_path, temp_path, target, old, contents, length, error));
-  if (temp.get() < 0) {
+  const int temp =
+      make_new_file(folder.get(), folder_path, temp_path, target, old, contents, length, error);
+  if (temp < 0) {
     return false;
   }
   // close() may be the first to report that the data did not reach the disk.
-  if (close(temp.release()) != 0) {
+  if (close(temp) != 0) {
     const int code = errno;
     g_unlink(temp_path);
     return fail(error, code, "close file", temp_path);

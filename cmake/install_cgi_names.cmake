@@ -16,10 +16,14 @@ endforeach()
 file(RELATIVE_PATH quadview_link_target "${quadview_cgi_dir_full}"
      "${quadview_program_dir_full}/quadview")
 
-file(REMOVE_RECURSE "${quadview_link_dir}")
-file(MAKE_DIRECTORY "${quadview_link_dir}")
+# A folder of this install's own: installs from one build folder may run side by side (the demo's
+# smoke tests do).
+string(RANDOM LENGTH 16 quadview_install_id)
+set(quadview_links "${quadview_link_dir}/${quadview_install_id}")
+file(MAKE_DIRECTORY "${quadview_links}")
 foreach(cgi_name getquadview.cgi setquadview.cgi)
-  file(CREATE_LINK "${quadview_link_target}" "${quadview_link_dir}/${cgi_name}" SYMBOLIC)
+  file(CREATE_LINK "${quadview_link_target}" "${quadview_links}/${cgi_name}" SYMBOLIC)
 endforeach()
 file(INSTALL DESTINATION "${quadview_cgi_dir_full}" TYPE FILE FILES
-     "${quadview_link_dir}/getquadview.cgi" "${quadview_link_dir}/setquadview.cgi")
+     "${quadview_links}/getquadview.cgi" "${quadview_links}/setquadview.cgi")
+file(REMOVE_RECURSE "${quadview_links}")

@@ -395,12 +395,12 @@ bool connect_socket(GSocket* socket, GSocketAddress* address, gint64 end_time, G
     }
     // A unix socket whose listen queue is full refuses at once (EAGAIN), and offers nothing to
     // wait on: the bus is only slow to accept, so connecting is tried again a little later.
-    const gint64 left_us = end_time - g_get_monotonic_time();
     if (!g_error_matches(local_error, G_IO_ERROR, G_IO_ERROR_WOULD_BLOCK)) {
       g_propagate_prefixed_error(
           error, static_cast<GError*>(g_steal_pointer(&local_error)), "Could not connect: ");
       return false;
     }
+    const gint64 left_us = end_time - g_get_monotonic_time();
     if (left_us <= 0) {
       return fail_timed_out(error);
     }

@@ -6,9 +6,11 @@
 // Connects to the system bus (DBUS_SYSTEM_BUS_ADDRESS, or its standard place), authenticates and
 // registers on it, all before `end_time` on the monotonic clock, whatever the bus does and
 // whatever the process inherited (signal mask, limits): no signal and no thread is used. The
-// socket is connected without blocking, and the program speaks the bus's authentication (SASL
-// EXTERNAL, or ANONYMOUS where the bus offers only that) and its registration (Hello) itself,
-// each wait bounded by `end_time`, before it hands the stream to GDBus.
+// socket is connected without blocking (a unix socket whose listen queue is full is tried again
+// every 10 ms), and the program speaks the bus's authentication (SASL EXTERNAL, or ANONYMOUS where
+// the bus offers only that; a line ends at its first CRLF, and nothing may follow OK) and its
+// registration (Hello, with the serial G_MAXUINT32) itself, each wait bounded by `end_time`,
+// before it hands the stream to GDBus.
 // Addresses are read as GDBus reads them: entries separated by ';', tried in order until one
 // connects; in each, the last of a repeated key counts and values are %-unescaped. unix: takes
 // exactly one of path= and abstract=; tcp: and nonce-tcp: take a numeric host or localhost (both

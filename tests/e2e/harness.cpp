@@ -856,15 +856,20 @@ void QuadviewTest::TearDown() {
   }
 }
 
-void QuadviewTest::start_services(const std::vector<std::string>& args) {
+std::vector<std::string> QuadviewTest::services_command(
+    const std::vector<std::string>& args) const {
   // Built by the same build as the program: in a cross build it runs under the emulator too
   // (never under QUADVIEW_TEST_LAUNCHER, which wraps the program alone).
   std::vector<std::string> argv = launcher_words(QUADVIEW_TEST_EMULATOR);
   argv.push_back(QUADVIEW_SIM);
   argv.insert(argv.end(), args.begin(), args.end());
   argv.insert(argv.end(), {"--record", temp_path("record")});
-  const std::optional<std::string> line =
-      services_.start(argv, {"DBUS_SYSTEM_BUS_ADDRESS=" + bus_address_}, temp_path("sim.log"), 1);
+  return argv;
+}
+
+void QuadviewTest::start_services(const std::vector<std::string>& args) {
+  const std::optional<std::string> line = services_.start(
+      services_command(args), {"DBUS_SYSTEM_BUS_ADDRESS=" + bus_address_}, temp_path("sim.log"), 1);
   ASSERT_EQ(line, std::optional<std::string>("ready")) << "quadview-sim did not start:\n"
                                                        << read_file(temp_path("sim.log"));
 }
@@ -874,14 +879,10 @@ void QuadviewTest::offer_services(const std::vector<std::string>& args) {
   std::ofstream service(temp_path("services/quadview-sim.service"));
   service << "[D-BUS Service]\nName=com.tarq.ImageControl\nExec=/usr/bin/env "
           << "DBUS_SYSTEM_BUS_ADDRESS=" << bus_address_;
-  for (const std::string& word : launcher_words(QUADVIEW_TEST_EMULATOR)) {
+  for (const std::string& word : services_command(args)) {
     service << " " << word;
   }
-  service << " " << QUADVIEW_SIM;
-  for (const std::string& arg : args) {
-    service << " " << arg;
-  }
-  service << " --record " << temp_path("record") << "\n";
+  service << "\n";
 }
 
 cgi_result QuadviewTest::run(

@@ -258,6 +258,9 @@ class QuadviewTest : public testing::Test {
   const std::string& bus_address() const { return bus_address_; }
 
  private:
+  // The simulator's command line with `args` (and --record).
+  std::vector<std::string> services_command(const std::vector<std::string>& args) const;
+
   std::string temp_dir_;
   std::string layout_dir_;
   std::string bus_address_;

@@ -37,6 +37,9 @@ need_packages() {
     "${missing[@]}" >/dev/null
 }
 
+# Prints the Debian mirror this machine's apt uses, for the suites fetched beside it.
+debian_mirror() { apt-cache policy | awk '$3 == "bookworm/main" { print $2; exit }'; }
+
 # Prints a text with its @NAME@ fields filled in: filled TEXT NAME=VALUE...
 filled() {
   local text=$1 pair

@@ -133,7 +133,7 @@ std::string hello_refusal() {
 
 using FaultTest = QuadviewTest;
 // The tests that wait out a time limit of the program's, most of a minute each, mostly asleep:
-// ctest starts them first and beside the others (label "waits").
+// ctest starts them first and beside the others (tests/e2e/CMakeLists.txt).
 using TimeLimitTest = QuadviewTest;
 
 // Bus addresses as GDBus reads them. One that leads to no bus: no connection, so no call and no

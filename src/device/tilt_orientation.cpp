@@ -3,7 +3,7 @@
 
 #include <syslog.h>
 
-#include "device/log_value.h"
+#include "base/log_value.h"
 #include "device/service_exchange.h"
 
 namespace {

@@ -22,12 +22,21 @@
 #include <thread>
 #include <vector>
 
+#include "base/time_budget.h"
 #include "harness.h"
 
 namespace e2e {
 namespace {
 
 using namespace std::chrono_literals;
+
+// The program's time budget (base/time_budget.h).
+constexpr std::chrono::microseconds kRequestLimit{kRequestLimitUs};
+constexpr std::chrono::microseconds kExchangeLimit{kExchangeLimitUs};
+// Services that answer each call this late leave a write, after its two questions, a second less
+// than its save's allowance and its reload need.
+constexpr std::chrono::milliseconds kTooSlowToSave{
+    (kRequestLimitUs - kSaveAllowanceUs - kExchangeLimitUs) / 2000 + 500};
 
 // A bus of the test's at the unix socket `path`, slow to authenticate: it sends each connection
 // `chunks`, the first at once and each other `gap` after the one before, whatever it is sent, and
@@ -313,7 +322,7 @@ TEST_F(FaultTest, BusRefusesWhatThePolicyLeavesOut) {
   EXPECT_EQ(recorded_calls(), std::vector<std::string>());
 }
 
-// A bus or a service that does not answer costs a request one D-Bus time limit (25 s), whatever
+// A bus or a service that does not answer costs a request one exchange's time limit, whatever
 // it holds back or however slowly it gives it: the connection, the bus's authentication, or the
 // call. Then the request fails with 500 as when the
 // service is absent, and nothing is written.
@@ -381,8 +390,8 @@ TEST_F(TimeLimitTest, GivesUpOnABusOrServiceThatDoesNotAnswer) {
         log.insert(log.begin() + 1, {LOG_ERR, "get_cameratiltorientation({LINE}) Error\n"});
       }
       expect_log(*result, log);
-      EXPECT_GE(result->elapsed, std::chrono::seconds(24));
-      EXPECT_LT(result->elapsed, std::chrono::seconds(35));
+      EXPECT_GE(result->elapsed, kExchangeLimit - 1s);
+      EXPECT_LT(result->elapsed, kExchangeLimit + 10s);
     }
   };
 
@@ -418,14 +427,13 @@ TEST_F(TimeLimitTest, GivesUpOnABusOrServiceThatDoesNotAnswer) {
   EXPECT_EQ(read_layout(), kTwoMounts);
 }
 
-// A request ends within 55 s, below the 60 s after which web servers give up on a CGI program
-// and stop it. A write saves only while the save's allowance (5 s) and then the reload's whole
-// exchange (25 s) still fit: after two answers of 13 s, 29 s are left, too little, so it fails
-// before the save. A request body that never comes is waited for only until the end, after the
-// answer is out.
+// A request ends within its limit, below the one after which web servers give up on a CGI program
+// and stop it. A write saves only while the save's allowance and then the reload's whole exchange
+// still fit: after two slow answers too little is left, so it fails before the save. A request
+// body that never comes is waited for only until the end, after the answer is out.
 TEST_F(TimeLimitTest, EndsWithinTheRequestsTimeLimit) {
   write_layout(kTwoMounts);
-  start_services({"--mount", "ceiling", "--delay-ms", "13000"});
+  start_services({"--mount", "ceiling", "--delay-ms", std::to_string(kTooSlowToSave.count())});
   cgi_result read;
   std::thread reader([&] {
     run_options options;
@@ -443,29 +451,31 @@ TEST_F(TimeLimitTest, EndsWithinTheRequestsTimeLimit) {
       {{LOG_ERR, "set_quadview_layout: Too little time left to save the layout and reload it"},
        {LOG_ERR, kLayoutNotSet},
        {LOG_ERR, kSetFailed}});
-  EXPECT_GE(write.elapsed, std::chrono::seconds(26));
-  EXPECT_LT(write.elapsed, std::chrono::seconds(38));
+  EXPECT_GE(write.elapsed, 2 * kTooSlowToSave);
+  EXPECT_LT(write.elapsed, 2 * kTooSlowToSave + 12s);
   EXPECT_EQ(read_layout(), kTwoMounts);
   EXPECT_EQ(count_calls(kReload), 0);
 
   expect_response(read, layout_response({4, 1, 2, 3}));
   expect_log(read, {});
   // The answer ends with the document, not with the wait for the body.
-  EXPECT_LT(read.output_elapsed, std::chrono::seconds(25));
-  EXPECT_GE(read.elapsed, std::chrono::seconds(54));
-  EXPECT_LT(read.elapsed, std::chrono::seconds(60));
+  EXPECT_LT(read.output_elapsed, kExchangeLimit);
+  EXPECT_GE(read.elapsed, kRequestLimit - 1s);
+  EXPECT_LT(read.elapsed, std::chrono::microseconds(kServerLimitUs));
 }
 
-// The save has its allowance (5 s) in the request's time before the reload's exchange: flushes
-// of 12 s each overrun it, and a coordinator as slow as the services then misses its reload.
-// The layout stays saved, the request still ends within 55 s, and the log says what happened.
-// Services of 11 s leave the save a few seconds to start in time, which an emulator needs.
+// The save has its allowance in the request's time before the reload's exchange: flushes of 12 s
+// each overrun it, and a coordinator as slow as the services then misses its reload. The layout
+// stays saved, the request still ends within its limit, and the log says what happened. Services
+// that answer 2 s sooner than kTooSlowToSave leave the save a few seconds to start in time, which
+// an emulator needs.
 TEST_F(TimeLimitTest, SaysWhenASlowSaveLeftTheReloadTooLittleTime) {
   if (!why_no_environment_from_files().empty()) {
     GTEST_SKIP() << why_no_environment_from_files();
   }
   write_layout(kTwoMounts);
-  start_services({"--mount", "ceiling", "--delay-ms", "11000"});
+  start_services(
+      {"--mount", "ceiling", "--delay-ms", std::to_string((kTooSlowToSave - 2s).count())});
   run_options options;
   options.fail = "slow-flush";
   const cgi_result result = set("id=2,3,4,1", options);
@@ -480,7 +490,7 @@ TEST_F(TimeLimitTest, SaysWhenASlowSaveLeftTheReloadTooLittleTime) {
        {LOG_ERR, kLayoutNotSet},
        {LOG_ERR, kSetFailed}});
   EXPECT_EQ(read_layout(), two_mounts_stored({2, 3, 4, 1}));
-  EXPECT_LT(result.elapsed, std::chrono::seconds(57));
+  EXPECT_LT(result.elapsed, kRequestLimit + 2s);
 }
 
 }  // namespace

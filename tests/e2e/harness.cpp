@@ -28,6 +28,8 @@
 #include <sstream>
 #include <thread>
 
+#include "base/time_budget.h"
+
 namespace e2e {
 
 namespace {
@@ -40,9 +42,8 @@ constexpr char kEnvFilePrefix[] = "QUADVIEW_ENV_FILE_";
 // Long enough for a run under an emulator or valgrind; only a broken child ever takes it.
 constexpr int kStartupTimeoutMs = 60000;
 
-// A run of the program that has not finished after this long hangs: every D-Bus exchange gives
-// up after 25 s, and a request makes at most three of them.
-constexpr auto kRunTimeout = std::chrono::seconds(100);
+// A run of the program that has not finished this long after its request's limit hangs.
+constexpr auto kRunTimeout = std::chrono::microseconds(kRequestLimitUs) + std::chrono::seconds(45);
 
 // Owns a file descriptor.
 class unique_fd {
@@ -496,7 +497,8 @@ cgi_result run_sandboxed(const sandbox_plan& plan) {
           &result.out,
           &result.err,
           &out_ended)) {
-    ADD_FAILURE() << "the program hangs: no end after " << kRunTimeout.count() << " s";
+    ADD_FAILURE() << "the program hangs: no end after "
+                  << std::chrono::duration_cast<std::chrono::seconds>(kRunTimeout).count() << " s";
     kill(pid, SIGKILL);
   }
   if (action.joinable()) {

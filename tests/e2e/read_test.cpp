@@ -25,7 +25,7 @@ TEST_F(ReadTest, AnswersWithTheLayoutOfTheReportedMount) {
       {{"--tilt", "s:-90"}, layout_response({4, 1, 2, 3}), {}},
       {{"--tilt", "s:90"}, layout_response({2, 3, 4, 1}), {}},
       {{"--mount", "desk"}, layout_response({2, 3, 4, 1}), {}},
-      // Two seconds per answer is slow, but well within the 25 s that a call may take.
+      // Two seconds per answer is slow, but well within an exchange's limit (kExchangeLimitUs).
       {{"--mount", "desk", "--delay-ms", "2000"}, layout_response({2, 3, 4, 1}), {}},
       // A byte string counts up to its final NUL.
       {{"--tilt", "ay:-90"}, layout_response({4, 1, 2, 3}), {}},

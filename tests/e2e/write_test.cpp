@@ -76,7 +76,7 @@ TEST_F(WriteTest, StoresTheLayoutOfTheCurrentMountAndReadsItBack) {
       {{"--tilt", "ay:90"}, "id=3,1,4,2", kDeskStored, {3, 1, 4, 2}},
       // The mount is asked again before writing, and the answer then counts.
       {{"--tilt", "s:-90", "--tilt-then", "s:90"}, "id=3,1,4,2", kDeskStored, {3, 1, 4, 2}},
-      // Two seconds per answer is slow, but well within the 25 s that a call may take.
+      // Two seconds per answer is slow, but well within an exchange's limit (kExchangeLimitUs).
       {{"--mount", "ceiling", "--delay-ms", "2000"},
        "id=2,3,4,1",
        two_mounts_stored({2, 3, 4, 1}),

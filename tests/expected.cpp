@@ -29,6 +29,11 @@ std::string two_mounts_stored(
          pan_group("QUADVIEW_DESK", angles(desk_ids)) + "\n[OTHER]\nname=kept\n";
 }
 
+std::string service_unknown(const char* name) {
+  return std::string("GDBus.Error:org.freedesktop.DBus.Error.ServiceUnknown: The name ") + name +
+         " was not provided by any .service files";
+}
+
 std::string tilt_failure(const std::string& cause) {
   return "get_cameratiltorientation({LINE}) Failed to get CameraTiltOrientation due to '" + cause +
          "'";

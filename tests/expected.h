@@ -8,11 +8,17 @@
 #include <string>
 #include <vector>
 
+#include "device/camera_services.h"
+
 namespace expected {
 
 // The calls the simulator records most often.
-constexpr char kTiltQuery[] = "ImageControl Get com.tarq.ImageControl CameraTiltOrientation";
-constexpr char kReload[] = "PTZ Auxiliary Onvif 0 reload_quadview_config";
+constexpr char kTiltQuery[] =
+    "ImageControl Get " QUADVIEW_IMAGE_CONTROL_INTERFACE " " QUADVIEW_TILT_PROPERTY;
+constexpr char kReload[] = "PTZ " QUADVIEW_PTZ_METHOD " Onvif 0 " QUADVIEW_RELOAD_COMMAND;
+
+// What the bus answers a call of a service that is not there.
+std::string service_unknown(const char* name);
 
 // A layout file for both mounts: ids 4,1,2,3 on the ceiling and 2,3,4,1 on the desk.
 constexpr char kTwoMounts[] =

@@ -197,9 +197,7 @@ TEST_F(FaultTest, ConnectsToABusAddressAsGDBusDoes) {
   const slow_bus chatty(temp_path("chatty"), {std::string(kOk) + "DATA\r\n"}, 0ms);
   const slow_bus no_hello(temp_path("no-hello"), {kOk, hello_refusal()}, 500ms);
 
-  const std::string kConnected = tilt_failure(
-      "GDBus.Error:org.freedesktop.DBus.Error.ServiceUnknown: The name com.tarq.ImageControl was "
-      "not provided by any .service files");
+  const std::string kConnected = tilt_failure(service_unknown(QUADVIEW_IMAGE_CONTROL_NAME));
   const std::string no_bus = "unix:path=" + temp_path("nobody-listens");
   const std::string kNoBus = "Failed to connect to the system bus: ";
 
@@ -274,18 +272,15 @@ TEST_F(FaultTest, BusRefusesWhatThePolicyLeavesOut) {
   };
 
   const test_case cases[] = {
-      {"com.tarq.PTZ.Coordinator",
-       "/com/tarq/PTZ/Coordinator/4",
-       "Get",
-       "('com.tarq.PTZ.Coordinator', 'Position')"},
-      {"com.tarq.ImageControl",
-       "/com/tarq/ImageControl/0/0",
+      {QUADVIEW_PTZ_NAME, QUADVIEW_PTZ_PATH, "Get", "('" QUADVIEW_PTZ_INTERFACE "', 'Position')"},
+      {QUADVIEW_IMAGE_CONTROL_NAME,
+       QUADVIEW_IMAGE_CONTROL_PATH,
        "Set",
-       "('com.tarq.ImageControl', 'CameraTiltOrientation', <'90'>)"},
-      {"com.tarq.ImageControl",
-       "/com/tarq/ImageControl/0/1",
+       "('" QUADVIEW_IMAGE_CONTROL_INTERFACE "', '" QUADVIEW_TILT_PROPERTY "', <'90'>)"},
+      {QUADVIEW_IMAGE_CONTROL_NAME,
+       QUADVIEW_IMAGE_CONTROL_PATH "/1",
        "Get",
-       "('com.tarq.ImageControl', 'CameraTiltOrientation')"},
+       "('" QUADVIEW_IMAGE_CONTROL_INTERFACE "', '" QUADVIEW_TILT_PROPERTY "')"},
   };
   start_services();
   g_autoptr(GError) error = nullptr;

@@ -879,7 +879,7 @@ void QuadviewTest::start_services(const std::vector<std::string>& args) {
 void QuadviewTest::offer_services(const std::vector<std::string>& args) {
   services_.stop();
   std::ofstream service(temp_path("services/quadview-sim.service"));
-  service << "[D-BUS Service]\nName=com.tarq.ImageControl\nExec=/usr/bin/env "
+  service << "[D-BUS Service]\nName=" QUADVIEW_IMAGE_CONTROL_NAME "\nExec=/usr/bin/env "
           << "DBUS_SYSTEM_BUS_ADDRESS=" << bus_address_;
   for (const std::string& word : services_command(args)) {
     service << " " << word;

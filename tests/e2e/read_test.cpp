@@ -44,9 +44,7 @@ TEST_F(ReadTest, AnswersWithTheLayoutOfTheReportedMount) {
       {{"--tilt", "error"}, error_response(500), mount_not_asked(tilt_failure(kSimulatedFailure))},
       {{"--no-image-control"},
        error_response(500),
-       mount_not_asked(
-           tilt_failure("GDBus.Error:org.freedesktop.DBus.Error.ServiceUnknown: The name "
-                        "com.tarq.ImageControl was not provided by any .service files"))},
+       mount_not_asked(tilt_failure(service_unknown(QUADVIEW_IMAGE_CONTROL_NAME)))},
       // The services are called by their names, so a bus that starts one on demand does.
       {{"--mount", "desk"}, layout_response({2, 3, 4, 1}), {}, true},
   };

@@ -220,11 +220,7 @@ TEST_F(WriteTest, KeepsTheNewLayoutWhenTheReloadFails) {
 
   const test_case cases[] = {
       {"error", "", kReadWriteReload, reload_failure(kSimulatedFailure)},
-      {"absent",
-       "",
-       {kTiltQuery, kTiltQuery},
-       reload_failure("GDBus.Error:org.freedesktop.DBus.Error.ServiceUnknown: The name "
-                      "com.tarq.PTZ.Coordinator was not provided by any .service files")},
+      {"absent", "", {kTiltQuery, kTiltQuery}, reload_failure(service_unknown(QUADVIEW_PTZ_NAME))},
       {"accept",
        "folder-flush",
        kReadWriteReload,

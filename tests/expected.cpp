@@ -53,8 +53,8 @@ std::vector<expected_log> mount_not_asked(const std::string& cause, const char* 
 }
 
 std::string load_cause(const char* action, const char* reason) {
-  return std::string("get_quadview_layout: Failed to ") + action +
-         " file \u201c/etc/quadoverviewconf/quadview.conf\u201d: " + reason;
+  return std::string("get_quadview_layout: Failed to ") + action + " file \u201c" + kLayoutPath +
+         "\u201d: " + reason;
 }
 
 std::string head_response() { return "Status: 200 OK\r\nContent-Type: text/xml\r\n\r\n"; }

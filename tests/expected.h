@@ -12,6 +12,9 @@
 
 namespace expected {
 
+// Where the program keeps the layout file (CMake's QUADVIEW_LAYOUT_PATH).
+constexpr char kLayoutPath[] = QUADVIEW_LAYOUT_PATH;
+
 // The calls the simulator records most often.
 constexpr char kTiltQuery[] =
     "ImageControl Get " QUADVIEW_IMAGE_CONTROL_INTERFACE " " QUADVIEW_TILT_PROPERTY;
@@ -61,8 +64,7 @@ constexpr char kSetFailed[] = "Failed to set config of quadview due to 'Permissi
 constexpr char kNoOrientation[] = "Failed to get CameraTiltOrientation";
 constexpr char kLayoutNotRead[] = "Failed to get quadview layout";
 constexpr char kLayoutNotSet[] = "Failed to set quadview layout";
-constexpr char kLoadFailed[] =
-    "get_quadview_layout: Failed to load '/etc/quadoverviewconf/quadview.conf'";
+constexpr char kLoadFailed[] = "get_quadview_layout: Failed to load '" QUADVIEW_LAYOUT_PATH "'";
 
 // The line that says why asking for the mount failed, and why the reload did.
 std::string tilt_failure(const std::string& cause);

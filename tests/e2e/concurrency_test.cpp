@@ -131,7 +131,7 @@ TEST_F(ConcurrencyTest, WritersAndReadersAtOnceAlwaysSeeAWholeLayout) {
   }
 
   EXPECT_EQ(final_files.count(read_layout().value_or("")), 1u) << read_layout().value_or("");
-  EXPECT_EQ(layout_folder(), std::vector<std::string>({"quadview.conf"}));
+  EXPECT_EQ(layout_folder(), std::vector<std::string>({kLayoutName}));
   // Every request reached the services: two questions and a reload per write, one per read.
   const int writes = kWriters * writes_per_writer;
   EXPECT_EQ(count_calls(kReload), writes);

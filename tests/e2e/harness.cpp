@@ -154,13 +154,18 @@ struct sandbox_strings {
   explicit sandbox_strings(const sandbox_plan& plan)
       : uid_map("0 " + std::to_string(getuid()) + " 1"),
         gid_map("0 " + std::to_string(getgid()) + " 1") {
-    for (const char* name : {"etc", "dev"}) {
-      const std::string upper = plan.private_dir + "/" + name + "-up";
-      const std::string work = plan.private_dir + "/" + name + "-work";
+    // The layout folder and the folders it is in, below the top one (such as /etc).
+    fs::path folder;
+    for (const fs::path& name : fs::path(kLayoutFolder)) {
+      folder /= name;
+      (top.empty() && folder != "/" ? top : layout_folders.emplace_back()) = folder.string();
+    }
+    for (const std::string& root : {top, std::string("/dev")}) {
+      const std::string upper = plan.private_dir + root + "-up";
+      const std::string work = plan.private_dir + root + "-work";
       folders.push_back(upper);
       folders.push_back(work);
-      overlay_options.push_back(
-          std::string("lowerdir=/") + name + ",upperdir=" + upper + ",workdir=" + work);
+      overlay_options.push_back("lowerdir=" + root + ",upperdir=" + upper + ",workdir=" + work);
     }
     host_dev = plan.private_dir + "/host-dev";
     folders.push_back(host_dev);
@@ -173,7 +178,9 @@ struct sandbox_strings {
   std::string uid_map;
   std::string gid_map;
   std::vector<std::string> folders;          // made in the private tmpfs
-  std::vector<std::string> overlay_options;  // for /etc, then /dev
+  std::string top;                           // an overlay, where the layout folder is made
+  std::vector<std::string> layout_folders;   // made in that overlay, the layout folder last
+  std::vector<std::string> overlay_options;  // for `top`, then /dev
   // Where the real /dev stays reachable when it cannot be an overlay lower layer, which is so
   // in a user namespace: /dev is then a tmpfs with the common devices bound into it.
   std::string host_dev;
@@ -201,9 +208,9 @@ void make_private_dev(const sandbox_strings& strings) {
   }
 }
 
-// In the child: a private mount namespace in which /etc and /dev are overlays on a private
-// tmpfs, /etc/quadoverviewconf is the test's layout folder and /dev/log leads to the test's
-// socket; then the program. Nothing of this is visible outside the child.
+// In the child: a private mount namespace in which the layout folder's top folder (/etc) and /dev
+// are overlays on a private tmpfs, the layout folder is the test's and /dev/log leads to the
+// test's socket; then the program. Nothing of this is visible outside the child.
 [[noreturn]] void exec_sandboxed(
     const sandbox_plan& plan,
     const sandbox_strings& strings,
@@ -229,17 +236,20 @@ void make_private_dev(const sandbox_strings& strings) {
       fail_in_child("make the sandbox folders");
     }
   }
-  if (mount("overlay", "/etc", "overlay", 0, strings.overlay_options[0].c_str()) != 0) {
-    fail_in_child("mount an overlay on /etc");
+  if (mount("overlay", strings.top.c_str(), "overlay", 0, strings.overlay_options[0].c_str()) !=
+      0) {
+    fail_in_child("mount an overlay on the layout folder's top folder");
   }
   make_private_dev(strings);
   if (plan.options.no_proc && mount("tmpfs", "/proc", "tmpfs", MS_RDONLY, nullptr) != 0) {
     fail_in_child("hide /proc");
   }
-  const char* layout_target = "/etc/quadoverviewconf";
-  if (mkdir(layout_target, 0755) != 0 && errno != EEXIST) {
-    fail_in_child("make /etc/quadoverviewconf");
+  for (const std::string& folder : strings.layout_folders) {
+    if (mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
+      fail_in_child("make the layout folder");
+    }
   }
+  const char* layout_target = strings.layout_folders.back().c_str();
   // The folder, not the file: saving replaces the file by renaming a new one over it.
   if (mount(plan.layout_dir.c_str(), layout_target, nullptr, MS_BIND, nullptr) != 0) {
     fail_in_child("bind the layout folder");

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The end-to-end harness: the built program run as the web server runs it, against a private
-// dbus-daemon and the simulated camera services, in a sandbox where /etc/quadoverviewconf is a
-// folder of the test's and /dev/log a socket of the test's.
+// dbus-daemon and the simulated camera services, in a sandbox where the program's layout folder is
+// a folder of the test's and /dev/log a socket of the test's.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,6 +11,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -21,6 +22,11 @@
 namespace e2e {
 
 using namespace expected;
+
+// Where the program finds its layout file (CMake's QUADVIEW_LAYOUT_PATH): its folder, which the
+// sandbox makes the test's, and its name.
+inline const std::string kLayoutFolder = std::filesystem::path(kLayoutPath).parent_path();
+inline const std::string kLayoutName = std::filesystem::path(kLayoutPath).filename();
 
 // The program's two names, as SCRIPT_NAME has them.
 constexpr char kGet[] = "/cgi-bin/getquadview.cgi";
@@ -187,7 +193,7 @@ std::string program_path();
 std::string why_no_environment_from_files();
 
 // Per test: a temp dir, a private bus, the simulated services on demand, and the layout folder
-// that the sandboxed program sees as /etc/quadoverviewconf.
+// that the sandboxed program sees as kLayoutFolder.
 class QuadviewTest : public testing::Test {
  protected:
   void SetUp() override;
@@ -249,11 +255,11 @@ class QuadviewTest : public testing::Test {
   // A path in the test's temp dir.
   std::string temp_path(const std::string& name) const { return temp_dir_ + "/" + name; }
 
-  // The folder that the program sees as /etc/quadoverviewconf.
+  // The folder that the program sees as kLayoutFolder.
   const std::string& layout_dir() const { return layout_dir_; }
 
   // The layout file as the test sees it.
-  std::string layout_path() const { return layout_dir_ + "/quadview.conf"; }
+  std::string layout_path() const { return layout_dir_ + "/" + kLayoutName; }
 
   const std::string& bus_address() const { return bus_address_; }
 

@@ -156,7 +156,7 @@ class HostileTest : public QuadviewTest {
       }
       EXPECT_EQ(read_layout(), c.stored);
     }
-    EXPECT_EQ(layout_folder(), std::vector<std::string>({"quadview.conf"}));
+    EXPECT_EQ(layout_folder(), std::vector<std::string>({kLayoutName}));
   }
 };
 

@@ -111,6 +111,8 @@ class ServersTest : public QuadviewTest, public testing::WithParamInterface<serv
          std::to_string(ntohs(address.sin_port)),
          "--program",
          program_path(),
+         "--layout-path",
+         kLayoutPath,
          "--layout-dir",
          layout_dir(),
          "--bus-address",

@@ -91,7 +91,7 @@ TEST_F(WriteTest, StoresTheLayoutOfTheCurrentMountAndReadsItBack) {
     expect_response(result, success_response());
     expect_log(result, {});
     EXPECT_EQ(read_layout(), c.stored);
-    EXPECT_EQ(layout_folder(), std::vector<std::string>({"quadview.conf"}));
+    EXPECT_EQ(layout_folder(), std::vector<std::string>({kLayoutName}));
     EXPECT_EQ(recorded_calls(), kReadWriteReload);
 
     const cgi_result read_back = get();
@@ -225,7 +225,8 @@ TEST_F(WriteTest, KeepsTheNewLayoutWhenTheReloadFails) {
        "folder-flush",
        kReadWriteReload,
        "set_quadview_layout({LINE}) Error code=21, message=Failed to flush folder "
-       "\u201c/etc/quadoverviewconf\u201d: Input/output error\n"},
+       "\u201c" +
+           kLayoutFolder + "\u201d: Input/output error\n"},
   };
   for (const test_case& c : cases) {
     SCOPED_TRACE(c.ptz + " " + c.fail);
@@ -246,7 +247,7 @@ TEST_F(WriteTest, KeepsTheNewLayoutWhenTheReloadFails) {
     log.insert(log.end(), {{LOG_ERR, kLayoutNotSet}, {LOG_ERR, kSetFailed}});
     expect_log(result, log);
     EXPECT_EQ(read_layout(), two_mounts_stored({2, 3, 4, 1}));
-    EXPECT_EQ(layout_folder(), std::vector<std::string>({"quadview.conf"}));
+    EXPECT_EQ(layout_folder(), std::vector<std::string>({kLayoutName}));
     EXPECT_EQ(recorded_calls(), c.calls);
   }
 }
@@ -277,10 +278,10 @@ TEST_F(WriteTest, KeepsTheFileAsTheFirmwareSetItUp) {
       {"0664", layout_path(), 0664, std::nullopt},
       {"owned by 4321:4242", layout_path(), 0640, std::make_pair(4321, 4242)},
       {"an absolute link into another folder",
-       persist + "/quadview.conf",
+       persist + "/" + kLayoutName,
        0640,
        std::nullopt,
-       {{layout_path(), persist + "/quadview.conf"}}},
+       {{layout_path(), persist + "/" + kLayoutName}}},
       {"a chain of relative links inside the layout folder",
        layout_dir() + "/data/layout.conf",
        0604,
@@ -375,13 +376,13 @@ TEST_F(WriteTest, LeavesTheFileAloneWhenSavingFails) {
       {"a read-only layout folder",
        read_only_layout,
        {},
-       failure("8, message=Failed to create file", "/etc/quadoverviewconf/quadview.conf.{ANY}") +
+       failure("8, message=Failed to create file", kLayoutPath + std::string(".{ANY}")) +
            "Read-only file system\n"},
       // The temporary file goes beside the file the link leads to, not beside the link.
       {"a link into a read-only folder",
        read_only_persist,
-       {persist + "/quadview.conf"},
-       failure("8, message=Failed to create file", persist + "/quadview.conf.{ANY}") +
+       {persist + "/" + kLayoutName},
+       failure("8, message=Failed to create file", persist + "/" + kLayoutName + ".{ANY}") +
            "Read-only file system\n"},
       // Without its ACL the new file would let the group write and uid 1234 no longer read.
       {"an ACL that cannot be carried",
@@ -389,7 +390,7 @@ TEST_F(WriteTest, LeavesTheFileAloneWhenSavingFails) {
        {},
        failure(
            "22, message=Failed to set the access control list of file",
-           "/etc/quadoverviewconf/quadview.conf.{ANY}") +
+           kLayoutPath + std::string(".{ANY}")) +
            "Operation not permitted\n"},
       // Any attribute is left out only when the writer may not set it, not when it fails.
       {"a user.* attribute without room",
@@ -397,7 +398,7 @@ TEST_F(WriteTest, LeavesTheFileAloneWhenSavingFails) {
        {},
        failure(
            "12, message=Failed to set the extended attributes of file",
-           "/etc/quadoverviewconf/quadview.conf.{ANY}") +
+           kLayoutPath + std::string(".{ANY}")) +
            "No space left on device\n"},
       // A file made with its name goes with the failure.
       {"a user.* attribute without room, no nameless files",
@@ -405,7 +406,7 @@ TEST_F(WriteTest, LeavesTheFileAloneWhenSavingFails) {
        {},
        failure(
            "12, message=Failed to set the extended attributes of file",
-           "/etc/quadoverviewconf/quadview.conf.unsaved-{ANY}") +
+           kLayoutPath + std::string(".unsaved-{ANY}")) +
            "No space left on device\n"},
   };
   start_services({"--mount", "ceiling"});
@@ -434,8 +435,8 @@ TEST_F(WriteTest, LeavesTheFileAloneWhenSavingFails) {
     expect_response(result, error_response(500));
     expect_log(result, {{LOG_ERR, c.failure}, {LOG_ERR, kLayoutNotSet}, {LOG_ERR, kSetFailed}});
     EXPECT_EQ(read_layout(), kTwoMounts);
-    EXPECT_EQ(layout_folder(), std::vector<std::string>({"quadview.conf"}));
-    EXPECT_EQ(folder_names(persist), std::vector<std::string>(c.links.size(), "quadview.conf"));
+    EXPECT_EQ(layout_folder(), std::vector<std::string>({kLayoutName}));
+    EXPECT_EQ(folder_names(persist), std::vector<std::string>(c.links.size(), kLayoutName));
     EXPECT_EQ(recorded_calls(), std::vector<std::string>({kTiltQuery, kTiltQuery}));
   }
 }

@@ -73,25 +73,15 @@ start_and_wait() {
   wait_for $! "$2" test -s "$1"
 }
 
-# Starts the simulated camera: a private system bus (dbus-daemon with sim/system-bus.conf.in, its
-# configuration and socket in FOLDER, never the machine's buses) whose policy (bus/quadview.conf)
-# lets the program's calls through for this user and for nobody, as which the web servers run it;
-# and on that bus the simulated camera services (SIM ARG...), which print "ready". Starts both as
-# start_and_wait does, output in FOLDER, and exports DBUS_SYSTEM_BUS_ADDRESS.
+# Starts the simulated camera: its private system bus (sim/camera-bus FOLDER) and on that bus the
+# simulated camera services (SIM ARG...), which print "ready". Starts both as start_and_wait does,
+# output in FOLDER, and exports DBUS_SYSTEM_BUS_ADDRESS.
 # Usage: start_simulated_camera FOLDER SIM [ARG...]
 start_simulated_camera() {
-  local folder=$1 user
-  mkdir -p "$folder/policy"
-  fill_in "$repo_root/sim/system-bus.conf.in" "$folder/system-bus.conf" "SOCKET=$folder/bus" \
-    "POLICY_DIR=$folder/policy"
-  for user in "$(id -un)" nobody; do
-    fill_in "$repo_root/bus/quadview.conf" "$folder/policy/$user.conf" "QUADVIEW_CGI_USER=$user"
-  done
-  start_and_wait "$folder/bus.address" "$folder/bus.log" \
-    dbus-daemon --config-file="$folder/system-bus.conf" --nofork --nopidfile --print-address
-  DBUS_SYSTEM_BUS_ADDRESS=$(head -n 1 "$folder/bus.address")
+  start_and_wait "$1/bus.address" "$1/bus.log" "$repo_root/sim/camera-bus" "$1"
+  DBUS_SYSTEM_BUS_ADDRESS=$(head -n 1 "$1/bus.address")
   export DBUS_SYSTEM_BUS_ADDRESS
-  start_and_wait "$folder/sim.out" "$folder/sim.log" "${@:2}"
+  start_and_wait "$1/sim.out" "$1/sim.log" "${@:2}"
 }
 
 # Stops the processes this script started and waits for them: stop_processes PID...

@@ -5,7 +5,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <pwd.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -646,23 +645,6 @@ void expect_valid_answer(const std::string& out) {
   valid.insert(document);
 }
 
-// Writes `template_path` to `output` with each "@NAME@" replaced by its value, as fill_in in
-// scripts/lib.sh does.
-void fill_in(
-    const std::string& template_path,
-    const std::string& output,
-    const std::vector<std::pair<std::string, std::string>>& values) {
-  std::string text = read_file(template_path);
-  for (const auto& [name, value] : values) {
-    const std::string field = "@" + name + "@";
-    for (size_t at = text.find(field); at != std::string::npos; at = text.find(field, at)) {
-      text.replace(at, field.size(), value);
-      at += value.size();
-    }
-  }
-  std::ofstream(output) << text;
-}
-
 }  // namespace
 
 std::optional<std::string> child_process::start(
@@ -824,31 +806,14 @@ void QuadviewTest::SetUp() {
   fs::create_directory(layout_dir_);
   fs::create_directory(temp_path("sandbox"));
 
-  // The simulated camera's bus, as the demo has it: the program's bus policy filled in for the
-  // users it runs as, this process's and nobody, as whom the web servers run it.
-  const std::string config = temp_path("bus.conf");
-  fs::create_directory(temp_path("policy"));
-  fill_in(
-      QUADVIEW_SIM_BUS_CONFIG,
-      config,
-      {{"SOCKET", temp_path("bus")}, {"POLICY_DIR", temp_path("policy")}});
-  const passwd* user = getpwuid(getuid());
-  ASSERT_NE(user, nullptr);
-  for (const std::string& name : {std::string(user->pw_name), std::string("nobody")}) {
-    fill_in(
-        QUADVIEW_BUS_POLICY, temp_path("policy/" + name + ".conf"), {{"QUADVIEW_CGI_USER", name}});
-  }
-
-  // The services that the bus may start on demand (offer_services).
-  fs::create_directory(temp_path("services"));
-  std::ofstream(temp_path("policy/services.conf"))
-      << "<busconfig><servicedir>" << temp_path("services") << "</servicedir></busconfig>\n";
-
+  // The simulated camera's bus, as the demo has it.
+  fs::create_directory(temp_path("bus"));
+  const char* path = getenv("PATH");
   const std::optional<std::string> address = bus_.start(
-      {QUADVIEW_DBUS_DAEMON, "--nofork", "--config-file=" + config, "--print-address=3"},
-      {},
+      {QUADVIEW_CAMERA_BUS, temp_path("bus")},
+      {std::string("PATH=") + (path ? path : "/usr/bin:/bin")},
       temp_path("bus.log"),
-      3);
+      STDOUT_FILENO);
   ASSERT_TRUE(address) << "dbus-daemon did not start:\n" << read_file(temp_path("bus.log"));
   bus_address_ = *address;
 }
@@ -888,7 +853,7 @@ void QuadviewTest::start_services(const std::vector<std::string>& args) {
 
 void QuadviewTest::offer_services(const std::vector<std::string>& args) {
   services_.stop();
-  std::ofstream service(temp_path("services/quadview-sim.service"));
+  std::ofstream service(temp_path("bus/services/quadview-sim.service"));
   service << "[D-BUS Service]\nName=" QUADVIEW_IMAGE_CONTROL_NAME "\nExec=/usr/bin/env "
           << "DBUS_SYSTEM_BUS_ADDRESS=" << bus_address_;
   for (const std::string& word : services_command(args)) {

@@ -100,20 +100,28 @@ free_port() {
   echo "$port"
 }
 
-# The web servers, one row each in servers/servers.tsv, whose comment names the columns.
-server_rows() { grep -v -e '^#' -e '^$' "$repo_root/servers/servers.tsv"; }
+# The web servers' table, servers/servers.tsv: its first line that is no comment names the columns
+# (its comment describes them); each line after it is a server.
+server_table() { grep -v -e '^#' -e '^$' "$repo_root/servers/servers.tsv"; }
 
-# Sets server_name, server_title, ... server_command from the row named NAME, or else the first
-# whose name starts with it (a server of two set-ups is picked by the start of their names); fails
-# when none does. Usage: read_server NAME
+# Prints the column NAME of every server, in the table's order: server_column NAME
+server_column() {
+  server_table | awk -F'\t' -v c="$1" 'NR == 1 { for (i = 1; i <= NF; i++) if ($i == c) n = i }
+    NR > 1 && n { print $n }'
+}
+
+# Sets server_COLUMN (server_name, server_configuration, ...) to each column of the server named
+# NAME, or else of the first whose name starts with it (a server of two set-ups is picked by the
+# start of their names); fails when none does. Usage: read_server NAME
 read_server() {
-  local row
-  row=$(server_rows | awk -F'\t' -v n="$1" '$1 == n { named = $0 }
-    index($1, n) == 1 && first == "" { first = $0 } END { print named != "" ? named : first }')
-  [ -n "$row" ] || return 1
-  IFS=$'\t' read -r server_name server_title server_packages server_programs server_config \
-    server_names server_auth server_viewers_read server_fetch_site server_time_limit \
-    server_command <<<"$row"
+  local names=() values=() i
+  IFS=$'\t' read -ra names < <(server_table | head -n 1)
+  IFS=$'\t' read -ra values < <(server_table | awk -F'\t' -v n="$1" '
+    NR == 1 { for (i = 1; i <= NF; i++) if ($i == "name") c = i; next }
+    $c == n { named = $0 } index($c, n) == 1 && first == "" { first = $0 }
+    END { print named != "" ? named : first }')
+  [ ${#values[@]} -gt 0 ] || return 1
+  for i in "${!names[@]}"; do printf -v "server_${names[i]}" '%s' "${values[i]}"; done
 }
 
 # The demo's two users: a viewer may read the layout, an administrator may change it too.
@@ -124,7 +132,7 @@ demo_viewer=viewer:look-only
 demo_admin=admin:change-it
 
 # The web servers the demo and the tests run quadview under.
-read -ra web_server_packages <<<"$(server_rows | cut -f3 | tr '\n' ' ')"
+read -ra web_server_packages <<<"$(server_column packages | tr '\n' ' ')"
 
 # What building and testing natively needs.
 build_packages=(build-essential dpkg-dev cmake pkg-config libglib2.0-dev libgtest-dev dbus-daemon

@@ -6,8 +6,13 @@
 # target's program.
 if(NOT CMAKE_CROSSCOMPILING)
   file(STRINGS ${PROJECT_SOURCE_DIR}/servers/servers.tsv rows REGEX "^[^#]")
+  # The first row names the columns.
+  list(POP_FRONT rows columns)
+  string(REPLACE "\t" ";" columns "${columns}")
+  list(FIND columns name name_column)
   foreach(row IN LISTS rows)
-    string(REGEX REPLACE "\t.*" "" server "${row}")
+    string(REPLACE "\t" ";" row "${row}")
+    list(GET row ${name_column} server)
     add_test(NAME demo_${server}
       COMMAND ${PROJECT_SOURCE_DIR}/scripts/demo --once --server ${server}
               --build-dir ${PROJECT_BINARY_DIR})

@@ -12,6 +12,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 
@@ -24,7 +25,7 @@ namespace {
 constexpr char kViewer[] = "viewer:look-only";
 constexpr char kAdmin[] = "admin:change-it";
 
-// A row of servers/servers.tsv, whose comment describes the columns.
+// A row of servers/servers.tsv, whose comment describes the columns and whose first row names them.
 struct server_setup {
   std::string name;
   std::string programs;       // what must be installed
@@ -37,17 +38,28 @@ struct server_setup {
 std::vector<server_setup> read_servers() {
   std::vector<server_setup> servers;
   std::istringstream table(read_file(QUADVIEW_SERVERS_TABLE));
+  std::vector<std::string> columns;
   for (std::string line; std::getline(table, line);) {
-    if (line.empty() || line[0] == '#') {
-      continue;
-    }
-    std::vector<std::string> f;
+    std::vector<std::string> fields;
     std::istringstream row(line);
-    for (std::string field; std::getline(row, field, '\t');) {
-      f.push_back(field);
+    for (std::string field; line[0] != '#' && std::getline(row, field, '\t');) {
+      fields.push_back(field);
     }
-    f.resize(11);
-    servers.push_back({f[0], f[3], f[4], "--" + f[6], f[7] == "yes", f[8] == "yes"});
+    std::map<std::string, std::string> f;
+    for (size_t i = 0; i < columns.size() && i < fields.size(); i++) {
+      f[columns[i]] = fields[i];
+    }
+    if (columns.empty()) {
+      columns = fields;
+    } else if (!f.empty()) {
+      servers.push_back(
+          {f["name"],
+           f["programs"],
+           f["configuration"],
+           "--" + f["authentication"],
+           f["viewers_read"] == "yes",
+           f["fetch_site"] == "yes"});
+    }
   }
   return servers;
 }

@@ -43,7 +43,8 @@ debian_mirror() { apt-cache policy | awk '$3 == "bookworm/main" { print $2; exit
 # Prints a text with its @NAME@ fields filled in: filled TEXT NAME=VALUE...
 filled() {
   local text=$1 pair
-  for pair in "${@:2}"; do text=${text//@${pair%%=*}@/${pair#*=}}; done
+  # The value quoted, so that bash 5.2 puts no match in place of its &.
+  for pair in "${@:2}"; do text=${text//@${pair%%=*}@/"${pair#*=}"}; done
   printf '%s\n' "$text"
 }
 

@@ -5,12 +5,14 @@
 
 namespace expected {
 
+std::string pan_key(int subview) { return "subview" + std::to_string(subview) + "_pan"; }
+
 std::string pan_group(const std::string& mount, const std::string& angles) {
   std::string text = "[" + mount + "]\n";
   size_t start = 0;
   for (int i = 0; start <= angles.size(); i++) {
     const size_t end = std::min(angles.find(',', start), angles.size());
-    text += "subview" + std::to_string(i) + "_pan=" + angles.substr(start, end - start) + "\n";
+    text += pan_key(i) + "=" + angles.substr(start, end - start) + "\n";
     start = end + 1;
   }
   return text;
@@ -25,8 +27,8 @@ std::string two_mounts_stored(
     }
     return text;
   };
-  return pan_group("QUADVIEW_CEILING", angles(ceiling_ids)) + "zoom=2\n\n" +
-         pan_group("QUADVIEW_DESK", angles(desk_ids)) + "\n[OTHER]\nname=kept\n";
+  return pan_group(kMountGroups[0], angles(ceiling_ids)) + "zoom=2\n\n" +
+         pan_group(kMountGroups[1], angles(desk_ids)) + "\n[OTHER]\nname=kept\n";
 }
 
 std::string service_unknown(const char* name) {
@@ -63,10 +65,10 @@ std::string response_for(const std::string& body) {
   return head_response() +
          "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
          "<QuadViewResponse SchemaVersion=\"1.6.0\" "
-         "xmlns=\"http://www.tarq.com/sefra/http_cgi/quadview\" "
+         "xmlns=\"" QUADVIEW_NAMESPACE
+         "\" "
          "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
-         "xsi:schemaLocation=\"http://www.tarq.com/sefra/http_cgi/quadview "
-         "http://www.tarq.com/sefra/http_cgi/quadview\">" +
+         "xsi:schemaLocation=\"" QUADVIEW_NAMESPACE " " QUADVIEW_NAMESPACE "\">" +
          body + "</QuadViewResponse>\n";
 }
 

@@ -43,6 +43,10 @@ constexpr char kTwoMounts[] =
     "[OTHER]\n"
     "name=kept\n";
 
+// The layout file's group of each mount, the ceiling's first, and the key of a subview's pan angle.
+constexpr const char* kMountGroups[] = {"QUADVIEW_CEILING", "QUADVIEW_DESK"};
+std::string pan_key(int subview);
+
 // A group of a layout file with the pan angles in the comma-separated `angles`, in order:
 // pan_group("QUADVIEW_CEILING", "0,90") is "[QUADVIEW_CEILING]\nsubview0_pan=0\nsubview1_pan=90\n".
 std::string pan_group(const std::string& mount, const std::string& angles);
@@ -85,6 +89,9 @@ std::string load_cause(const char* action, const char* reason);
 // The lines of a request without SCRIPT_NAME.
 inline const std::vector<expected_log> kNoScriptName = {
     {LOG_ERR, "Empty SCRIPT_NAME"}, {LOG_INFO, "Failed to convert CGI request to g_hash_table"}};
+
+// The namespace of the answers' documents.
+#define QUADVIEW_NAMESPACE "http://www.tarq.com/sefra/http_cgi/quadview"
 
 // The answer to HEAD: the headers alone.
 std::string head_response();

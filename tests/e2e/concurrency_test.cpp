@@ -20,9 +20,6 @@ namespace {
 constexpr int kWriters = 8;
 constexpr int kReaders = 8;
 
-const char* const kMounts[] = {"QUADVIEW_CEILING", "QUADVIEW_DESK"};
-const char* const kPanKeys[] = {"subview0_pan", "subview1_pan", "subview2_pan", "subview3_pan"};
-
 // Writer `w`'s `k`th layout. The first two ids tell the writer (8 writers, 8 pairs), the last two
 // the write, so no two writers ever store the same layout.
 std::array<int, 4> writer_layout(int w, int k) {
@@ -41,9 +38,10 @@ std::string check_layout_file(const std::string& path) {
   if (!g_key_file_load_from_file(key_file, path.c_str(), G_KEY_FILE_NONE, &error)) {
     return std::string("cannot load: ") + error->message;
   }
-  for (const char* group : kMounts) {
-    for (const char* key : kPanKeys) {
-      const gint pan = g_key_file_get_integer(key_file, group, key, &error);
+  for (const char* group : kMountGroups) {
+    for (int i = 0; i < 4; i++) {
+      const std::string key = pan_key(i);
+      const gint pan = g_key_file_get_integer(key_file, group, key.c_str(), &error);
       if (error) {
         return error->message;
       }

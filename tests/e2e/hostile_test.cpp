@@ -5,6 +5,7 @@
 // those two on every run), and what is logged shows the request's text literally, except that
 // control bytes are escaped so that no request can end a log line and forge the next one.
 
+#include <glib.h>
 #include <stdio.h>
 
 #include <array>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "base/log_value.h"
 #include "harness.h"
 
 namespace e2e {
@@ -46,20 +48,10 @@ std::string all_bytes(const std::string& except) {
   return bytes;
 }
 
-// A request's text as the program logs it: each control byte (below 0x20, and 0x7f) as a
-// backslash and three octal digits.
+// A request's text as the program logs it, escaped by the program's own escaper (its cases are
+// tests/base/log_value_test.cpp's).
 std::string as_logged(const std::string& text) {
-  std::string logged;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7f) {
-      char escape[5];
-      snprintf(escape, sizeof(escape), "\\%03o", byte);
-      logged += escape;
-    } else {
-      logged += c;
-    }
-  }
+  g_autofree char* logged = escape_log_value(text.c_str());
   return logged;
 }
 

@@ -84,8 +84,8 @@ TEST(ChooseMount, AcceptsExactlyMinusNinetyAndNinety) {
       EXPECT_EQ(m, *expected);
     }
   }
-  EXPECT_STREQ(layout_group(mount::kCeiling), "QUADVIEW_CEILING");
-  EXPECT_STREQ(layout_group(mount::kDesk), "QUADVIEW_DESK");
+  EXPECT_STREQ(layout_group(mount::kCeiling), kMountGroups[0]);
+  EXPECT_STREQ(layout_group(mount::kDesk), kMountGroups[1]);
 }
 
 TEST(PanToSourceId, DividesTruncatingTowardZero) {

@@ -51,7 +51,11 @@ std::vector<expected_log> unsupported_mount(const std::string& text, const char*
 }
 
 std::vector<expected_log> mount_not_asked(const std::string& cause, const char* last) {
-  return {{LOG_ERR, cause}, {LOG_ERR, kNoOrientation}, {LOG_ERR, last}};
+  std::vector<expected_log> log = {{LOG_ERR, cause}, {LOG_ERR, kNoOrientation}, {LOG_ERR, last}};
+  if (cause.rfind(kNotConnected, 0) == 0) {
+    log.insert(log.begin() + 1, {LOG_ERR, "get_cameratiltorientation({LINE}) Error\n"});
+  }
+  return log;
 }
 
 std::string load_cause(const char* action, const char* reason) {

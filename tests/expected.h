@@ -78,8 +78,12 @@ std::string reload_failure(const std::string& cause);
 constexpr char kSimulatedFailure[] =
     "GDBus.Error:org.freedesktop.DBus.Error.Failed: simulated\\012failure";
 
+// How the program logs that it has no bus connection, before the cause.
+constexpr char kNotConnected[] = "Failed to connect to the system bus: ";
+
 // The lines of a request for a mount the program does not know (`text`), and of one that could
-// not ask for it (`cause`), each ending with `last`.
+// not ask for it (`cause`; kNotConnected and a cause, too, adds the line of the failed exchange),
+// each ending with `last`.
 std::vector<expected_log> unsupported_mount(const std::string& text, const char* last = kGetFailed);
 std::vector<expected_log> mount_not_asked(const std::string& cause, const char* last = kGetFailed);
 

@@ -298,24 +298,6 @@ TEST_F(FaultTest, ReadsAndRewritesALayoutFileOfAMebibyte) {
   EXPECT_EQ(layout_folder(), std::vector<std::string>({kLayoutName}));
 }
 
-TEST_F(FaultTest, HandlesAnglesAtTheEdgesOf32Bits) {
-  start_services({"--mount", "ceiling"});
-
-  // The extremes still give an id, without overflowing on the way.
-  write_layout(pan_group("QUADVIEW_CEILING", "2147483647,-2147483648,2147483560,-2147483560"));
-  expect_response(get(), layout_response({23860930, -23860928, 23860929, -23860927}));
-
-  // The other mount's angles are not read on the way to a write, and are stored as they were.
-  const std::string desk_out_of_range =
-      pan_group("QUADVIEW_DESK", "4294967296,-99999999999999999999,2147483648,0x10");
-  write_layout(pan_group("QUADVIEW_CEILING", "0,0,0,0") + "\n" + desk_out_of_range);
-  const cgi_result result = set("id=4,3,2,1");
-  expect_response(result, success_response());
-  expect_log(result, {});
-  EXPECT_EQ(
-      read_layout(), pan_group("QUADVIEW_CEILING", "270,180,90,0") + "\n" + desk_out_of_range);
-}
-
 TEST_F(FaultTest, KeepsTheOldFileWhenTheFilesystemIsFull) {
   scoped_tmpfs tmpfs;
   const std::string why = tmpfs.mount_on(layout_dir(), "size=64k,mode=0755");

@@ -98,13 +98,8 @@ struct run_options {
   // puts into its environment before main: Linux refuses an environment string longer than
   // 128 KiB at exec.
   bool environment_from_files = false;
-  // Makes a call fail in the program through the same preloaded helper, a comma-separated list
-  // of: "folder-flush" (fsync of a folder, EIO), "acl" (setting an access control list, EPERM),
-  // "attribute" (setting a user.* attribute, ENOSPC), "no-tmpfile" (open with O_TMPFILE,
-  // EOPNOTSUPP), "old-kernel-link" (linkat through a descriptor, AT_EMPTY_PATH, ENOENT as kernels
-  // before 6.10 answer the unprivileged), "no-named-file" (open with O_CREAT | O_EXCL, EACCES),
-  // "slow-flush" (every fsync takes 12 s) or "kill-on-flush" (fsync of a file ends the program
-  // with SIGKILL, which the run then expects instead of an exit).
+  // Makes calls fail in the program through the same preloaded helper: a comma-separated list of
+  // the faults that env_preload.c names. With "kill-on-flush" the run expects SIGKILL, not an exit.
   std::string fail;
   // Mounts an empty, read-only folder over /proc, as a chroot without /proc has it.
   bool no_proc = false;

@@ -25,46 +25,37 @@ namespace {
 constexpr char kViewer[] = "viewer:look-only";
 constexpr char kAdmin[] = "admin:change-it";
 
-// A row of servers/servers.tsv, whose comment describes the columns and whose first row names them.
+// A row of servers/servers.tsv, whose comment describes the columns: each value under the name
+// that the table's first row gives its column.
 struct server_setup {
-  std::string name;
-  std::string programs;       // what must be installed
-  std::string configuration;  // its file name
-  std::string scheme;         // curl's option for its HTTP authentication
-  bool viewer_reads;
-  bool passes_fetch_site;
+  std::map<std::string, std::string> column;
+
+  const std::string& operator[](const char* name) const { return column.at(name); }
 };
 
 std::vector<server_setup> read_servers() {
   std::vector<server_setup> servers;
   std::istringstream table(read_file(QUADVIEW_SERVERS_TABLE));
-  std::vector<std::string> columns;
+  std::vector<std::string> names;
   for (std::string line; std::getline(table, line);) {
     std::vector<std::string> fields;
     std::istringstream row(line);
     for (std::string field; line[0] != '#' && std::getline(row, field, '\t');) {
       fields.push_back(field);
     }
-    std::map<std::string, std::string> f;
-    for (size_t i = 0; i < columns.size() && i < fields.size(); i++) {
-      f[columns[i]] = fields[i];
-    }
-    if (columns.empty()) {
-      columns = fields;
-    } else if (!f.empty()) {
-      servers.push_back(
-          {f["name"],
-           f["programs"],
-           f["configuration"],
-           "--" + f["authentication"],
-           f["viewers_read"] == "yes",
-           f["fetch_site"] == "yes"});
+    if (names.empty()) {
+      names = fields;
+    } else if (!fields.empty()) {
+      servers.emplace_back();
+      for (size_t i = 0; i < fields.size(); i++) {
+        servers.back().column[names.at(i)] = fields[i];
+      }
     }
   }
   return servers;
 }
 
-void PrintTo(const server_setup& server, std::ostream* out) { *out << server.name; }
+void PrintTo(const server_setup& server, std::ostream* out) { *out << server["name"]; }
 
 // The demo's page, served beside the program.
 const std::string kPage = QUADVIEW_PAGE_DIR;
@@ -99,7 +90,7 @@ class ServersTest : public QuadviewTest, public testing::WithParamInterface<serv
     if (geteuid() != 0) {
       GTEST_SKIP() << "the web servers need root to run the program as another user";
     }
-    const std::string tools = GetParam().programs + " curl setpriv";
+    const std::string tools = GetParam()["programs"] + " curl setpriv";
     if (std::system(("which " + tools + " >/dev/null").c_str()) != 0) {
       GTEST_SKIP() << "one of " << tools << " is not installed (./scripts/test installs them)";
     }
@@ -118,7 +109,7 @@ class ServersTest : public QuadviewTest, public testing::WithParamInterface<serv
     ASSERT_EQ(mkdir(temp_path("web").c_str(), 0700), 0);
     const std::optional<std::string> line = server_.start(
         {QUADVIEW_WEB_SERVER,
-         GetParam().name,
+         GetParam()["name"],
          "--port",
          std::to_string(ntohs(address.sin_port)),
          "--program",
@@ -153,7 +144,7 @@ class ServersTest : public QuadviewTest, public testing::WithParamInterface<serv
         "curl -sS --path-as-is --http1.1 --max-time 30 -H 'Connection: close' -X " +
         std::string(row.method) + " -D " + temp_path("headers") + " -o " + temp_path("body");
     if (row.user) {
-      command += " " + GetParam().scheme + " -u " + row.user;
+      command += " --" + GetParam()["authentication"] + " -u " + row.user;
     }
     if (row.header) {
       command += std::string(" -H '") + row.header + "'";
@@ -224,7 +215,7 @@ TEST_P(ServersTest, AnswersEveryRequestAsTheProgramDoes) {
 
   const std::vector<request_row> rows = {
       {"GET", "getquadview.cgi", kAdmin, 200, read, kept},
-      {"GET", "getquadview.cgi", kViewer, server.viewer_reads ? 200 : 401, read, kept},
+      {"GET", "getquadview.cgi", kViewer, server["viewers_read"] == "yes" ? 200 : 401, read, kept},
       {"GET", "setquadview.cgi?id=1,1,1,1", kViewer, 401, "", kept},
       {"GET", "setquadview.cgi?id=1,1,1,1", nullptr, 401, "", kept},
       {"HEAD", "getquadview.cgi", kAdmin, 200, "", kept},
@@ -238,8 +229,8 @@ TEST_P(ServersTest, AnswersEveryRequestAsTheProgramDoes) {
        "setquadview.cgi?id=1,1,1,1",
        kAdmin,
        200,
-       server.passes_fetch_site ? refused : written,
-       server.passes_fetch_site ? kept : all_ones,
+       server["fetch_site"] == "yes" ? refused : written,
+       server["fetch_site"] == "yes" ? kept : all_ones,
        0,
        "Sec-Fetch-Site: cross-site"},
       {"GET", "setquadview.cgi?id=2,3,4,1", kAdmin, 200, written, stored},
@@ -274,7 +265,7 @@ TEST_P(ServersTest, AnswersEveryRequestAsTheProgramDoes) {
     files.push_back({"GET", path, kAdmin, kRefused, "", encoded});
   }
   for (const char* folder : {"/", "/../", "/%2e%2e/"}) {
-    files.push_back({"GET", folder + server.configuration, kAdmin, kRefused, "", encoded});
+    files.push_back({"GET", folder + server["configuration"], kAdmin, kRefused, "", encoded});
   }
   check(files);
 
@@ -303,10 +294,10 @@ TEST_P(ServersTest, ServesThePageToABrowser) {
   std::string command = kPython " " QUADVIEW_CHECK_PAGE " --url " + url_ +
                         " --ids 4,1,2,3 --mount ceiling --user " + kAdmin + " --layout-file " +
                         layout_path() + " --camera-pid " + std::to_string(services_pid()) +
-                        " --screenshot " QUADVIEW_SCREENSHOT_DIR "/page-" + GetParam().name +
+                        " --screenshot " QUADVIEW_SCREENSHOT_DIR "/page-" + GetParam()["name"] +
                         ".png";
-  if (!GetParam().passes_fetch_site) {
-    command += " --skip-cross-site '" + GetParam().name + " does not pass Sec-Fetch-Site on'";
+  if (GetParam()["fetch_site"] != "yes") {
+    command += " --skip-cross-site '" + GetParam()["name"] + " does not pass Sec-Fetch-Site on'";
   }
   const std::string log = temp_path("check_page.log");
   EXPECT_EQ(std::system((command + " >" + log + " 2>&1").c_str()), 0) << read_file(log);
@@ -317,7 +308,7 @@ INSTANTIATE_TEST_SUITE_P(
     ServersTest,
     testing::ValuesIn(read_servers()),
     [](const testing::TestParamInfo<server_setup>& param_info) {
-      std::string name = param_info.param.name;
+      std::string name = param_info.param["name"];
       for (char& c : name) {
         c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
       }

@@ -363,51 +363,47 @@ TEST_F(WriteTest, LeavesTheFileAloneWhenSavingFails) {
   read_only_layout.read_only_layout = true;
   run_options read_only_persist;
   read_only_persist.read_only_folder = persist;
-  run_options acl_refused;
-  acl_refused.fail = "acl";
-  run_options attribute_failing;
-  attribute_failing.fail = "attribute";
-  run_options attribute_failing_named;
-  attribute_failing_named.fail = "no-tmpfile,attribute";
-  const auto failure = [](const std::string& what, const std::string& temp_file) {
-    return "set_quadview_layout({LINE}) Error code=" + what + " \u201c" + temp_file + "\u201d: ";
+  const auto failing = [](const char* calls) {
+    run_options options;
+    options.fail = calls;
+    return options;
   };
+  // The first syslog line: what failed on the temporary file whose name starts with `temp`, and
+  // why.
+  const auto failure = [](const char* what, const char* why, const std::string& temp = "") {
+    return "set_quadview_layout({LINE}) Error code=" + std::string(what) + " \u201c" +
+           (temp.empty() ? kLayoutPath + std::string(".") : temp) + "{ANY}\u201d: " + why + "\n";
+  };
+  constexpr char kNoRoom[] = "12, message=Failed to set the extended attributes of file";
   const test_case cases[] = {
       {"a read-only layout folder",
        read_only_layout,
        {},
-       failure("8, message=Failed to create file", kLayoutPath + std::string(".{ANY}")) +
-           "Read-only file system\n"},
+       failure("8, message=Failed to create file", "Read-only file system")},
       // The temporary file goes beside the file the link leads to, not beside the link.
       {"a link into a read-only folder",
        read_only_persist,
        {persist + "/" + kLayoutName},
-       failure("8, message=Failed to create file", persist + "/" + kLayoutName + ".{ANY}") +
-           "Read-only file system\n"},
+       failure(
+           "8, message=Failed to create file",
+           "Read-only file system",
+           persist + "/" + kLayoutName + ".")},
       // Without its ACL the new file would let the group write and uid 1234 no longer read.
       {"an ACL that cannot be carried",
-       acl_refused,
+       failing("acl"),
        {},
        failure(
-           "22, message=Failed to set the access control list of file",
-           kLayoutPath + std::string(".{ANY}")) +
-           "Operation not permitted\n"},
+           "22, message=Failed to set the access control list of file", "Operation not permitted")},
       // Any attribute is left out only when the writer may not set it, not when it fails.
       {"a user.* attribute without room",
-       attribute_failing,
+       failing("attribute"),
        {},
-       failure(
-           "12, message=Failed to set the extended attributes of file",
-           kLayoutPath + std::string(".{ANY}")) +
-           "No space left on device\n"},
+       failure(kNoRoom, "No space left on device")},
       // A file made with its name goes with the failure.
       {"a user.* attribute without room, no nameless files",
-       attribute_failing_named,
+       failing("no-tmpfile,attribute"),
        {},
-       failure(
-           "12, message=Failed to set the extended attributes of file",
-           kLayoutPath + std::string(".unsaved-{ANY}")) +
-           "No space left on device\n"},
+       failure(kNoRoom, "No space left on device", kLayoutPath + std::string(".unsaved-"))},
   };
   start_services({"--mount", "ceiling"});
   for (const test_case& c : cases) {

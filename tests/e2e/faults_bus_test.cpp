@@ -178,10 +178,9 @@ TEST_F(FaultTest, ConnectsToABusAddressAsGDBusDoes) {
       {QUADVIEW_DBUS_DAEMON,
        "--nofork",
        "--config-file=" + temp_path("tcp-bus.conf"),
-       "--print-address=3"},
+       "--print-address"},
       {},
-      temp_path("tcp-bus.log"),
-      3);
+      temp_path("tcp-bus.log"));
   ASSERT_TRUE(printed) << read_file(temp_path("tcp-bus.log"));
   std::string ipv6, nonce_tcp;
   for (size_t start = 0; start < printed->size();) {

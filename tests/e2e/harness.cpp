@@ -596,6 +596,13 @@ std::vector<std::string> launcher_words(const std::string& text) {
   return words;
 }
 
+// The program's launcher words: QUADVIEW_TEST_LAUNCHER split on spaces when set, otherwise the
+// build's cross-compiling emulator (usually none). The first word is resolved on PATH.
+std::vector<std::string> program_launcher() {
+  const char* launcher = getenv("QUADVIEW_TEST_LAUNCHER");
+  return launcher_words(launcher ? launcher : QUADVIEW_TEST_EMULATOR);
+}
+
 // The helper that sets environment variables from files (env_preload.c): this build's, or for a
 // program built elsewhere one built for its processor, such as by a cross build's tests.
 std::string preload_path() {
@@ -650,8 +657,7 @@ void expect_valid_answer(const std::string& out) {
 std::optional<std::string> child_process::start(
     const std::vector<std::string>& argv,
     const std::vector<std::string>& env,
-    const std::string& stderr_path,
-    int line_fd) {
+    const std::string& stderr_path) {
   stop();
   const string_array args(argv);
   const string_array environment(env);
@@ -662,16 +668,13 @@ std::optional<std::string> child_process::start(
   if (!open_pipe(&line)) {
     return std::nullopt;
   }
-  const int line_end = line.write_end.get();
   const pid_t parent = getpid();
   const pid_t pid = fork();
   if (pid == 0) {
-    // Nothing may outlive a test process that was killed, say by ctest's timeout. dup2() onto
-    // itself would keep the close-on-exec flag.
+    // Nothing may outlive a test process that was killed, say by ctest's timeout.
     if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || getppid() != parent ||
-        dup2(null_fd.get(), STDIN_FILENO) < 0 || dup2(null_fd.get(), STDOUT_FILENO) < 0 ||
-        dup2(err_fd.get(), STDERR_FILENO) < 0 ||
-        (line_end == line_fd ? fcntl(line_fd, F_SETFD, 0) : dup2(line_end, line_fd)) < 0) {
+        dup2(null_fd.get(), STDIN_FILENO) < 0 || dup2(line.write_end.get(), STDOUT_FILENO) < 0 ||
+        dup2(err_fd.get(), STDERR_FILENO) < 0) {
       _exit(127);
     }
     execve(args.get()[0], args.get(), environment.get());
@@ -762,11 +765,6 @@ void expect_log(const cgi_result& result, const std::vector<expected_log>& expec
   }
 }
 
-std::vector<std::string> program_launcher() {
-  const char* launcher = getenv("QUADVIEW_TEST_LAUNCHER");
-  return launcher_words(launcher ? launcher : QUADVIEW_TEST_EMULATOR);
-}
-
 bool has_launcher() { return !program_launcher().empty(); }
 
 std::string launcher_name() {
@@ -812,8 +810,7 @@ void QuadviewTest::SetUp() {
   const std::optional<std::string> address = bus_.start(
       {QUADVIEW_CAMERA_BUS, temp_path("bus")},
       {std::string("PATH=") + (path ? path : "/usr/bin:/bin")},
-      temp_path("bus.log"),
-      STDOUT_FILENO);
+      temp_path("bus.log"));
   ASSERT_TRUE(address) << "dbus-daemon did not start:\n" << read_file(temp_path("bus.log"));
   bus_address_ = *address;
 }
@@ -846,7 +843,7 @@ std::vector<std::string> QuadviewTest::services_command(
 
 void QuadviewTest::start_services(const std::vector<std::string>& args) {
   const std::optional<std::string> line = services_.start(
-      services_command(args), {"DBUS_SYSTEM_BUS_ADDRESS=" + bus_address_}, temp_path("sim.log"), 1);
+      services_command(args), {"DBUS_SYSTEM_BUS_ADDRESS=" + bus_address_}, temp_path("sim.log"));
   ASSERT_EQ(line, std::optional<std::string>("ready")) << "quadview-sim did not start:\n"
                                                        << read_file(temp_path("sim.log"));
 }

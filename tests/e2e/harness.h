@@ -118,14 +118,13 @@ class child_process {
 
   ~child_process() { stop(); }
 
-  // Starts `argv` with `env`, stdin and stdout on /dev/null, stderr appended to `stderr_path`
-  // and a pipe as descriptor `line_fd`; returns the first line the child writes into the pipe,
-  // or nullopt when it starts or writes none within a minute.
+  // Starts `argv` with `env`, stdin on /dev/null, stdout a pipe, stderr appended to
+  // `stderr_path`; returns the first line the child writes to stdout, or nullopt when it starts
+  // or writes none within a minute.
   std::optional<std::string> start(
       const std::vector<std::string>& argv,
       const std::vector<std::string>& env,
-      const std::string& stderr_path,
-      int line_fd);
+      const std::string& stderr_path);
 
   // Sends SIGTERM and reaps the child; returns its wait status, or -1 when none was running.
   int stop();
@@ -166,10 +165,6 @@ constexpr bool kAddressSanitizer = false;
 #else
 constexpr bool kAddressSanitizer = false;
 #endif
-
-// The program's launcher words: QUADVIEW_TEST_LAUNCHER split on spaces when set, otherwise the
-// build's cross-compiling emulator (usually none). The first word is resolved on PATH.
-std::vector<std::string> program_launcher();
 
 // Whether the program runs under a launcher (an emulator or a checker such as valgrind), which
 // makes every run several times slower.

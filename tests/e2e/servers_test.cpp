@@ -125,8 +125,7 @@ class ServersTest : public QuadviewTest, public testing::WithParamInterface<serv
          "--docroot",
          QUADVIEW_PAGE_DIR},
         {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"},
-        temp_path("web-server.log"),
-        STDOUT_FILENO);
+        temp_path("web-server.log"));
     ASSERT_EQ(line, std::optional<std::string>("ready")) << read_file(temp_path("web-server.log"));
   }
 

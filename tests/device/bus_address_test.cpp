@@ -8,8 +8,8 @@
 
 namespace {
 
-// What the program would try for `address`: each entry's socket addresses ("unix:PATH",
-// "abstract:NAME", "HOST PORT") and nonce file, entries separated by "; "; or why not, the
+// What the program would try for `address`: each entry's socket addresses ("/PATH", "@ABSTRACT",
+// "HOST:PORT") and nonce file, entries separated by "; "; or why not, the
 // entry's name left out of the words "Error in address “ENTRY” — ".
 std::string read_address(const char* address) {
   g_autoptr(GError) error = nullptr;
@@ -21,18 +21,13 @@ std::string read_address(const char* address) {
     if (resolve_bus_address_entry(*entry, addresses, &nonce, &error)) {
       for (guint i = 0; i < addresses->len; i++) {
         auto* socket_address = static_cast<GSocketAddress*>(addresses->pdata[i]);
-        text += text.empty() ? "" : i == 0 ? "; " : ", ";
-        if (G_IS_UNIX_SOCKET_ADDRESS(socket_address)) {
-          auto* local = G_UNIX_SOCKET_ADDRESS(socket_address);
-          const bool abstract =
-              g_unix_socket_address_get_address_type(local) == G_UNIX_SOCKET_ADDRESS_ABSTRACT;
-          text += (abstract ? "abstract:" : "unix:") +
-                  std::string(g_unix_socket_address_get_path(local));
-          continue;
-        }
-        auto* inet = G_INET_SOCKET_ADDRESS(socket_address);
-        g_autofree char* host = g_inet_address_to_string(g_inet_socket_address_get_address(inet));
-        text += std::string(host) + " " + std::to_string(g_inet_socket_address_get_port(inet));
+        const bool abstract =
+            G_IS_UNIX_SOCKET_ADDRESS(socket_address) &&
+            g_unix_socket_address_get_address_type(G_UNIX_SOCKET_ADDRESS(socket_address)) ==
+                G_UNIX_SOCKET_ADDRESS_ABSTRACT;
+        g_autofree char* name =
+            g_socket_connectable_to_string(G_SOCKET_CONNECTABLE(socket_address));
+        text += std::string(i > 0 ? ", " : text.empty() ? "" : "; ") + (abstract ? "@" : "") + name;
       }
       text += nonce ? std::string(" nonce ") + nonce : "";
     } else if (g_str_has_prefix(error->message, "Error in address")) {
@@ -44,22 +39,22 @@ std::string read_address(const char* address) {
 
 TEST(BusAddress, ReadsAddressesAsGDBusDoes) {
   const std::pair<const char*, const char*> cases[] = {
-      {"unix:path=/run/bus", "unix:/run/bus"},
-      {"unix:abstract=quadview-test", "abstract:quadview-test"},
+      {"unix:path=/run/bus", "/run/bus"},
+      {"unix:abstract=quadview-test", "@quadview-test"},
       // Entries in order, the empty ones left out.
-      {";unix:path=/a;;tcp:host=::1,port=1;", "unix:/a; ::1 1"},
+      {";unix:path=/a;;tcp:host=::1,port=1;", "/a; [::1]:1"},
       {";;", "The given address is empty"},
       {"", "The given address is empty"},
       // The last of a repeated key counts; values are %-unescaped.
-      {"unix:path=/a,path=/b", "unix:/b"},
-      {"tcp:host=%3a%3a1,port=4000,family=ipv6", "::1 4000"},
+      {"unix:path=/a,path=/b", "/b"},
+      {"tcp:host=%3a%3a1,port=4000,family=ipv6", "[::1]:4000"},
       // localhost is both loopback addresses, in any case; no other name is looked up.
-      {"tcp:host=LocalHost,port=4000", "127.0.0.1 4000, ::1 4000"},
+      {"tcp:host=LocalHost,port=4000", "127.0.0.1:4000, [::1]:4000"},
       {"tcp:host=camera.example,port=4000",
        "the host attribute is missing or not a numeric address"},
       {"tcp:host=127.0.0.1,port=65536", "the port attribute is missing or malformed"},
       {"tcp:host=127.0.0.1,port=1,family=ipv5", "the family attribute is malformed"},
-      {"nonce-tcp:host=127.0.0.1,port=1,noncefile=/run/n", "127.0.0.1 1 nonce /run/n"},
+      {"nonce-tcp:host=127.0.0.1,port=1,noncefile=/run/n", "127.0.0.1:1 nonce /run/n"},
       {"nonce-tcp:host=127.0.0.1,port=1", "the noncefile attribute is missing or malformed"},
       {"unix:path=/a,abstract=b",
        "the unix transport requires exactly one of the keys path or abstract"},

@@ -69,8 +69,8 @@ struct hostile_case {
   std::optional<std::string> script_name;
   std::optional<std::string> query_string;
   std::string response;
-  std::string stored = kTwoMounts;  // the layout file afterwards
   std::vector<expected_log> log = {};
+  std::string stored = kTwoMounts;  // the layout file afterwards
   // The program logs a line longer than a datagram can be (the socket's send buffer, about
   // 208 KiB by default), which syslog drops; the program must not mind.
   bool log_dropped = false;
@@ -83,31 +83,21 @@ hostile_case unknown_cgi(
     const std::string& logged,
     const std::optional<std::string>& query = std::nullopt) {
   return {
-      name,
-      script,
-      query,
-      error_response(400),
-      kTwoMounts,
-      {{LOG_ERR, "Unrecoginized CGI '" + logged + "'"}}};
+      name, script, query, error_response(400), {{LOG_ERR, "Unrecoginized CGI '" + logged + "'"}}};
 }
 
 hostile_case unreadable_name(const std::string& name, const std::string& script) {
-  return {name, script, std::nullopt, error_response(20), kTwoMounts, kNoScriptName};
+  return {name, script, std::nullopt, error_response(20), kNoScriptName};
 }
 
 hostile_case invalid_ids(
     const std::string& name, const std::string& query, const std::string& ids) {
   return {
-      name,
-      kSet,
-      query,
-      error_response(400),
-      kTwoMounts,
-      {{LOG_INFO, "Invalid id parameters (" + ids + ")"}}};
+      name, kSet, query, error_response(400), {{LOG_INFO, "Invalid id parameters (" + ids + ")"}}};
 }
 
 hostile_case no_ids(const std::string& name, const std::string& query) {
-  return {name, kSet, query, error_response(400), kTwoMounts, {{LOG_INFO, "No id parameters"}}};
+  return {name, kSet, query, error_response(400), {{LOG_INFO, "No id parameters"}}};
 }
 
 hostile_case stores(
@@ -115,7 +105,7 @@ hostile_case stores(
     const std::string& script,
     const std::string& query,
     const std::array<int, 4>& ids) {
-  return {name, script, query, success_response(), two_mounts_stored(ids)};
+  return {name, script, query, success_response(), {}, two_mounts_stored(ids)};
 }
 
 hostile_case reads(
@@ -127,7 +117,7 @@ hostile_case reads(
 
 hostile_case refused_unlogged(
     const std::string& name, const std::string& script, const std::optional<std::string>& query) {
-  return {name, script, query, error_response(400), kTwoMounts, {}, true};
+  return {name, script, query, error_response(400), {}, kTwoMounts, true};
 }
 
 class HostileTest : public QuadviewTest {

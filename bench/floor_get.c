@@ -9,20 +9,22 @@
 #include <gio/gio.h>
 #include <stdio.h>
 
+#include "device/camera_services.h"
+
 static const char* ask_layout_group(void) {
   GDBusProxy* proxy = g_dbus_proxy_new_for_bus_sync(
       G_BUS_TYPE_SYSTEM,
       G_DBUS_PROXY_FLAGS_NONE,
       NULL /* interface info */,
-      "com.tarq.ImageControl",
-      "/com/tarq/ImageControl/0/0",
-      "com.tarq.ImageControl",
+      QUADVIEW_IMAGE_CONTROL_NAME,
+      QUADVIEW_IMAGE_CONTROL_PATH,
+      QUADVIEW_IMAGE_CONTROL_INTERFACE,
       NULL /* cancellable */,
       NULL /* error */);
   GVariant* reply = g_dbus_proxy_call_sync(
       proxy,
       "org.freedesktop.DBus.Properties.Get",
-      g_variant_new("(ss)", "com.tarq.ImageControl", "CameraTiltOrientation"),
+      g_variant_new("(ss)", QUADVIEW_IMAGE_CONTROL_INTERFACE, QUADVIEW_TILT_PROPERTY),
       G_DBUS_CALL_FLAGS_NONE,
       -1 /* default timeout */,
       NULL /* cancellable */,

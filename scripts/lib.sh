@@ -43,7 +43,8 @@ debian_mirror() { apt-cache policy | awk '$3 == "bookworm/main" { print $2; exit
 # Prints a text with its @NAME@ fields filled in: filled TEXT NAME=VALUE...
 filled() {
   local text=$1 pair
-  for pair in "${@:2}"; do text=${text//@${pair%%=*}@/${pair#*=}}; done
+  # The value quoted, so that bash 5.2 puts no match in place of its &.
+  for pair in "${@:2}"; do text=${text//@${pair%%=*}@/"${pair#*=}"}; done
   printf '%s\n' "$text"
 }
 
@@ -73,25 +74,15 @@ start_and_wait() {
   wait_for $! "$2" test -s "$1"
 }
 
-# Starts the simulated camera: a private system bus (dbus-daemon with sim/system-bus.conf.in, its
-# configuration and socket in FOLDER, never the machine's buses) whose policy (bus/quadview.conf)
-# lets the program's calls through for this user and for nobody, as which the web servers run it;
-# and on that bus the simulated camera services (SIM ARG...), which print "ready". Starts both as
-# start_and_wait does, output in FOLDER, and exports DBUS_SYSTEM_BUS_ADDRESS.
+# Starts the simulated camera: its private system bus (sim/camera-bus FOLDER) and on that bus the
+# simulated camera services (SIM ARG...), which print "ready". Starts both as start_and_wait does,
+# output in FOLDER, and exports DBUS_SYSTEM_BUS_ADDRESS.
 # Usage: start_simulated_camera FOLDER SIM [ARG...]
 start_simulated_camera() {
-  local folder=$1 user
-  mkdir -p "$folder/policy"
-  fill_in "$repo_root/sim/system-bus.conf.in" "$folder/system-bus.conf" "SOCKET=$folder/bus" \
-    "POLICY_DIR=$folder/policy"
-  for user in "$(id -un)" nobody; do
-    fill_in "$repo_root/bus/quadview.conf" "$folder/policy/$user.conf" "QUADVIEW_CGI_USER=$user"
-  done
-  start_and_wait "$folder/bus.address" "$folder/bus.log" \
-    dbus-daemon --config-file="$folder/system-bus.conf" --nofork --nopidfile --print-address
-  DBUS_SYSTEM_BUS_ADDRESS=$(head -n 1 "$folder/bus.address")
+  start_and_wait "$1/bus.address" "$1/bus.log" "$repo_root/sim/camera-bus" "$1"
+  DBUS_SYSTEM_BUS_ADDRESS=$(head -n 1 "$1/bus.address")
   export DBUS_SYSTEM_BUS_ADDRESS
-  start_and_wait "$folder/sim.out" "$folder/sim.log" "${@:2}"
+  start_and_wait "$1/sim.out" "$1/sim.log" "${@:2}"
 }
 
 # Stops the processes this script started and waits for them: stop_processes PID...
@@ -110,20 +101,28 @@ free_port() {
   echo "$port"
 }
 
-# The web servers, one row each in servers/servers.tsv, whose comment names the columns.
-server_rows() { grep -v -e '^#' -e '^$' "$repo_root/servers/servers.tsv"; }
+# The web servers' table, servers/servers.tsv: its first line that is no comment names the columns
+# (its comment describes them); each line after it is a server.
+server_table() { grep -v -e '^#' -e '^$' "$repo_root/servers/servers.tsv"; }
 
-# Sets server_name, server_title, ... server_command from the row named NAME, or else the first
-# whose name starts with it (a server of two set-ups is picked by the start of their names); fails
-# when none does. Usage: read_server NAME
+# Prints the column NAME of every server, in the table's order: server_column NAME
+server_column() {
+  server_table | awk -F'\t' -v c="$1" 'NR == 1 { for (i = 1; i <= NF; i++) if ($i == c) n = i }
+    NR > 1 && n { print $n }'
+}
+
+# Sets server_COLUMN (server_name, server_configuration, ...) to each column of the server named
+# NAME, or else of the first whose name starts with it (a server of two set-ups is picked by the
+# start of their names); fails when none does. Usage: read_server NAME
 read_server() {
-  local row
-  row=$(server_rows | awk -F'\t' -v n="$1" '$1 == n { named = $0 }
-    index($1, n) == 1 && first == "" { first = $0 } END { print named != "" ? named : first }')
-  [ -n "$row" ] || return 1
-  IFS=$'\t' read -r server_name server_title server_packages server_programs server_config \
-    server_names server_auth server_viewers_read server_fetch_site server_time_limit \
-    server_command <<<"$row"
+  local names=() values=() i
+  IFS=$'\t' read -ra names < <(server_table | head -n 1)
+  IFS=$'\t' read -ra values < <(server_table | awk -F'\t' -v n="$1" '
+    NR == 1 { for (i = 1; i <= NF; i++) if ($i == "name") c = i; next }
+    $c == n { named = $0 } index($c, n) == 1 && first == "" { first = $0 }
+    END { print named != "" ? named : first }')
+  [ ${#values[@]} -gt 0 ] || return 1
+  for i in "${!names[@]}"; do printf -v "server_${names[i]}" '%s' "${values[i]}"; done
 }
 
 # The demo's two users: a viewer may read the layout, an administrator may change it too.
@@ -134,7 +133,7 @@ demo_viewer=viewer:look-only
 demo_admin=admin:change-it
 
 # The web servers the demo and the tests run quadview under.
-read -ra web_server_packages <<<"$(server_rows | cut -f3 | tr '\n' ' ')"
+read -ra web_server_packages <<<"$(server_column packages | tr '\n' ' ')"
 
 # What building and testing natively needs.
 build_packages=(build-essential dpkg-dev cmake pkg-config libglib2.0-dev libgtest-dev dbus-daemon

@@ -1,14 +1,14 @@
 // SPDX-License-Identifier: MIT
 // quadview-sim: the camera services that quadview talks to, simulated on the bus named by
 // DBUS_SYSTEM_BUS_ADDRESS for the tests, the demo and the benchmark. It owns
-// com.tarq.ImageControl (the tilt orientation, answered from the command line) and
-// com.tarq.PTZ.Coordinator (the reload command), prints "ready" once both names are its own,
-// and exits 0 on SIGTERM or SIGINT.
+// the image-control service (the tilt orientation, answered from the command line) and the PTZ
+// coordinator (the reload command), named in device/camera_services.h, prints "ready" once both
+// names are its own, and exits 0 on SIGTERM or SIGINT.
 //
 //   --tilt VALUE              s:TEXT | ay:TEXT | ay-nonul:TEXT | i:N | error | wrong-type
 //   --mount ceiling|desk      shorthand for --tilt s:-90 / s:90
 //   --tilt-then VALUE         the answer to every Get after the first one
-//   --no-image-control        leave com.tarq.ImageControl unowned
+//   --no-image-control        leave the image-control service's name unowned
 //   --ptz accept|error|absent how Auxiliary is answered, or leave the name unowned
 //   --delay-ms N              wait before answering each Get and Auxiliary
 //   --record FILE             append a line per method call received
@@ -20,13 +20,10 @@
 #include <memory>
 #include <string>
 
+#include "device/camera_services.h"
+
 namespace {
 
-constexpr char kImageControlName[] = "com.tarq.ImageControl";
-constexpr char kImageControlPath[] = "/com/tarq/ImageControl/0/0";
-constexpr char kTiltProperty[] = "CameraTiltOrientation";
-constexpr char kPtzName[] = "com.tarq.PTZ.Coordinator";
-constexpr char kPtzPath[] = "/com/tarq/PTZ/Coordinator/4";
 constexpr char kFailedError[] = "org.freedesktop.DBus.Error.Failed";
 
 // Properties is declared here so that its calls reach our handler instead of GDBus's own. The
@@ -38,12 +35,11 @@ constexpr char kIntrospection[] =
     "      <arg type='s' direction='in'/><arg type='s' direction='in'/>"
     "      <arg type='v' direction='out'/>"
     "    </method>"
-    "    <method name='GetAll'>"
-    "      <arg type='s' direction='in'/><arg type='a{sv}' direction='out'/>"
-    "    </method>"
     "  </interface>"
-    "  <interface name='com.tarq.PTZ.Coordinator'>"
-    "    <method name='Auxiliary'>"
+    "  <interface name='" QUADVIEW_PTZ_INTERFACE
+    "'>"
+    "    <method name='" QUADVIEW_PTZ_METHOD
+    "'>"
     "      <arg type='s' direction='in'/><arg type='i' direction='in'/>"
     "      <arg type='s' direction='in'/>"
     "    </method>"
@@ -163,17 +159,10 @@ void handle_call(
     GDBusMethodInvocation* invocation,
     gpointer data) {
   auto* sim = static_cast<simulator*>(data);
-  const bool image_control = g_strcmp0(object_path, kImageControlPath) == 0;
+  const bool image_control = g_strcmp0(object_path, QUADVIEW_IMAGE_CONTROL_PATH) == 0;
   record_call(sim, image_control ? "ImageControl" : "PTZ", member, parameters);
 
-  if (g_strcmp0(member, "GetAll") == 0) {
-    reply_later(
-        0,
-        invocation,
-        g_variant_new("(@a{sv})", g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0)));
-    return;
-  }
-  if (g_strcmp0(member, "Auxiliary") == 0) {
+  if (g_strcmp0(member, QUADVIEW_PTZ_METHOD) == 0) {
     reply_later(
         sim->delay_ms, invocation, sim->ptz == ptz_mode::kError ? nullptr : g_variant_new("()"));
     return;
@@ -181,7 +170,7 @@ void handle_call(
 
   const char* property = nullptr;
   g_variant_get(parameters, "(&s&s)", nullptr, &property);
-  if (!image_control || g_strcmp0(property, kTiltProperty) != 0) {
+  if (!image_control || g_strcmp0(property, QUADVIEW_TILT_PROPERTY) != 0) {
     g_dbus_method_invocation_return_dbus_error(
         invocation, "org.freedesktop.DBus.Error.InvalidArgs", "No such property");
     return;
@@ -314,8 +303,10 @@ int run(int argc, char** argv) {
   sim.record = record_file.get();
 
   g_autoptr(GDBusNodeInfo) node = g_dbus_node_info_new_for_xml(kIntrospection, nullptr);
-  if ((sim.image_control && !serve(&sim, node, 1, kImageControlPath, kImageControlName)) ||
-      (sim.ptz != ptz_mode::kAbsent && !serve(&sim, node, 2, kPtzPath, kPtzName))) {
+  if ((sim.image_control &&
+       !serve(&sim, node, 1, QUADVIEW_IMAGE_CONTROL_PATH, QUADVIEW_IMAGE_CONTROL_NAME)) ||
+      (sim.ptz != ptz_mode::kAbsent &&
+       !serve(&sim, node, 2, QUADVIEW_PTZ_PATH, QUADVIEW_PTZ_NAME))) {
     return 1;
   }
 

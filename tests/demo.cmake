@@ -5,9 +5,11 @@
 # port of its own, so they run side by side. Not for cross builds: the web server would run the
 # target's program.
 if(NOT CMAKE_CROSSCOMPILING)
-  file(STRINGS ${PROJECT_SOURCE_DIR}/servers/servers.tsv rows REGEX "^[^#]")
-  foreach(row IN LISTS rows)
-    string(REGEX REPLACE "\t.*" "" server "${row}")
+  # The servers' names, as scripts/lib.sh reads them from the table.
+  execute_process(COMMAND bash -c ". scripts/lib.sh && server_column name"
+    WORKING_DIRECTORY ${PROJECT_SOURCE_DIR} OUTPUT_VARIABLE servers COMMAND_ERROR_IS_FATAL ANY)
+  string(REGEX MATCHALL "[^\n]+" servers "${servers}")
+  foreach(server IN LISTS servers)
     add_test(NAME demo_${server}
       COMMAND ${PROJECT_SOURCE_DIR}/scripts/demo --once --server ${server}
               --build-dir ${PROJECT_BINARY_DIR})

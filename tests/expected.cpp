@@ -5,12 +5,14 @@
 
 namespace expected {
 
+std::string pan_key(int subview) { return "subview" + std::to_string(subview) + "_pan"; }
+
 std::string pan_group(const std::string& mount, const std::string& angles) {
   std::string text = "[" + mount + "]\n";
   size_t start = 0;
   for (int i = 0; start <= angles.size(); i++) {
     const size_t end = std::min(angles.find(',', start), angles.size());
-    text += "subview" + std::to_string(i) + "_pan=" + angles.substr(start, end - start) + "\n";
+    text += pan_key(i) + "=" + angles.substr(start, end - start) + "\n";
     start = end + 1;
   }
   return text;
@@ -25,8 +27,13 @@ std::string two_mounts_stored(
     }
     return text;
   };
-  return pan_group("QUADVIEW_CEILING", angles(ceiling_ids)) + "zoom=2\n\n" +
-         pan_group("QUADVIEW_DESK", angles(desk_ids)) + "\n[OTHER]\nname=kept\n";
+  return pan_group(kMountGroups[0], angles(ceiling_ids)) + "zoom=2\n\n" +
+         pan_group(kMountGroups[1], angles(desk_ids)) + "\n[OTHER]\nname=kept\n";
+}
+
+std::string service_unknown(const char* name) {
+  return std::string("GDBus.Error:org.freedesktop.DBus.Error.ServiceUnknown: The name ") + name +
+         " was not provided by any .service files";
 }
 
 std::string tilt_failure(const std::string& cause) {
@@ -44,12 +51,16 @@ std::vector<expected_log> unsupported_mount(const std::string& text, const char*
 }
 
 std::vector<expected_log> mount_not_asked(const std::string& cause, const char* last) {
-  return {{LOG_ERR, cause}, {LOG_ERR, kNoOrientation}, {LOG_ERR, last}};
+  std::vector<expected_log> log = {{LOG_ERR, cause}, {LOG_ERR, kNoOrientation}, {LOG_ERR, last}};
+  if (cause.rfind(kNotConnected, 0) == 0) {
+    log.insert(log.begin() + 1, {LOG_ERR, "get_cameratiltorientation({LINE}) Error\n"});
+  }
+  return log;
 }
 
 std::string load_cause(const char* action, const char* reason) {
-  return std::string("get_quadview_layout: Failed to ") + action +
-         " file \u201c/etc/quadoverviewconf/quadview.conf\u201d: " + reason;
+  return std::string("get_quadview_layout: Failed to ") + action + " file \u201c" + kLayoutPath +
+         "\u201d: " + reason;
 }
 
 std::string head_response() { return "Status: 200 OK\r\nContent-Type: text/xml\r\n\r\n"; }
@@ -58,10 +69,10 @@ std::string response_for(const std::string& body) {
   return head_response() +
          "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
          "<QuadViewResponse SchemaVersion=\"1.6.0\" "
-         "xmlns=\"http://www.tarq.com/sefra/http_cgi/quadview\" "
+         "xmlns=\"" QUADVIEW_NAMESPACE
+         "\" "
          "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
-         "xsi:schemaLocation=\"http://www.tarq.com/sefra/http_cgi/quadview "
-         "http://www.tarq.com/sefra/http_cgi/quadview\">" +
+         "xsi:schemaLocation=\"" QUADVIEW_NAMESPACE " " QUADVIEW_NAMESPACE "\">" +
          body + "</QuadViewResponse>\n";
 }
 

@@ -8,11 +8,20 @@
 #include <string>
 #include <vector>
 
+#include "device/camera_services.h"
+
 namespace expected {
 
+// Where the program keeps the layout file (CMake's QUADVIEW_LAYOUT_PATH).
+constexpr char kLayoutPath[] = QUADVIEW_LAYOUT_PATH;
+
 // The calls the simulator records most often.
-constexpr char kTiltQuery[] = "ImageControl Get com.tarq.ImageControl CameraTiltOrientation";
-constexpr char kReload[] = "PTZ Auxiliary Onvif 0 reload_quadview_config";
+constexpr char kTiltQuery[] =
+    "ImageControl Get " QUADVIEW_IMAGE_CONTROL_INTERFACE " " QUADVIEW_TILT_PROPERTY;
+constexpr char kReload[] = "PTZ " QUADVIEW_PTZ_METHOD " Onvif 0 " QUADVIEW_RELOAD_COMMAND;
+
+// What the bus answers a call of a service that is not there.
+std::string service_unknown(const char* name);
 
 // A layout file for both mounts: ids 4,1,2,3 on the ceiling and 2,3,4,1 on the desk.
 constexpr char kTwoMounts[] =
@@ -33,6 +42,10 @@ constexpr char kTwoMounts[] =
     "\n"
     "[OTHER]\n"
     "name=kept\n";
+
+// The layout file's group of each mount, the ceiling's first, and the key of a subview's pan angle.
+constexpr const char* kMountGroups[] = {"QUADVIEW_CEILING", "QUADVIEW_DESK"};
+std::string pan_key(int subview);
 
 // A group of a layout file with the pan angles in the comma-separated `angles`, in order:
 // pan_group("QUADVIEW_CEILING", "0,90") is "[QUADVIEW_CEILING]\nsubview0_pan=0\nsubview1_pan=90\n".
@@ -55,8 +68,7 @@ constexpr char kSetFailed[] = "Failed to set config of quadview due to 'Permissi
 constexpr char kNoOrientation[] = "Failed to get CameraTiltOrientation";
 constexpr char kLayoutNotRead[] = "Failed to get quadview layout";
 constexpr char kLayoutNotSet[] = "Failed to set quadview layout";
-constexpr char kLoadFailed[] =
-    "get_quadview_layout: Failed to load '/etc/quadoverviewconf/quadview.conf'";
+constexpr char kLoadFailed[] = "get_quadview_layout: Failed to load '" QUADVIEW_LAYOUT_PATH "'";
 
 // The line that says why asking for the mount failed, and why the reload did.
 std::string tilt_failure(const std::string& cause);
@@ -66,8 +78,12 @@ std::string reload_failure(const std::string& cause);
 constexpr char kSimulatedFailure[] =
     "GDBus.Error:org.freedesktop.DBus.Error.Failed: simulated\\012failure";
 
+// How the program logs that it has no bus connection, before the cause.
+constexpr char kNotConnected[] = "Failed to connect to the system bus: ";
+
 // The lines of a request for a mount the program does not know (`text`), and of one that could
-// not ask for it (`cause`), each ending with `last`.
+// not ask for it (`cause`; kNotConnected and a cause, too, adds the line of the failed exchange),
+// each ending with `last`.
 std::vector<expected_log> unsupported_mount(const std::string& text, const char* last = kGetFailed);
 std::vector<expected_log> mount_not_asked(const std::string& cause, const char* last = kGetFailed);
 
@@ -77,6 +93,9 @@ std::string load_cause(const char* action, const char* reason);
 // The lines of a request without SCRIPT_NAME.
 inline const std::vector<expected_log> kNoScriptName = {
     {LOG_ERR, "Empty SCRIPT_NAME"}, {LOG_INFO, "Failed to convert CGI request to g_hash_table"}};
+
+// The namespace of the answers' documents.
+#define QUADVIEW_NAMESPACE "http://www.tarq.com/sefra/http_cgi/quadview"
 
 // The answer to HEAD: the headers alone.
 std::string head_response();

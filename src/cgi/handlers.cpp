@@ -6,8 +6,8 @@
 #include <string.h>
 #include <syslog.h>
 
+#include "base/log_value.h"
 #include "cgi/response.h"
-#include "device/log_value.h"
 #include "layout/layout.h"
 
 bool parse_id_list(const char* list, quadview_config* config) {

@@ -12,8 +12,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "base/log_value.h"
+#include "base/time_budget.h"
 #include "cgi/request.h"
-#include "device/log_value.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <string.h>
 #include <syslog.h>
 
+#include "base/log_value.h"
 #include "cgi/handlers.h"
 #include "cgi/response.h"
-#include "device/log_value.h"
 
 namespace {
 

@@ -18,10 +18,6 @@ enum class cgi_request { kNone, kGetQuadview, kSetQuadview };
 // Picks the request from the table's `cgi` entry, logging why when there is none.
 cgi_request find_cgi_request(GHashTable* params);
 
-// What a whole request may take, from the program's start: below the 60 s that web servers give
-// a CGI program by default, so that none stops it half-way.
-constexpr gint64 kRequestLimitUs = 55 * G_TIME_SPAN_SECOND;
-
 // The CGI variables a request is served from, each nullptr when unset.
 struct cgi_variables {
   const char* script_name;

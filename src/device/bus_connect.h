@@ -11,11 +11,8 @@
 // the bus offers only that; a line ends at its first CRLF, and nothing may follow OK) and its
 // registration (Hello, with the serial G_MAXUINT32) itself, each wait bounded by `end_time`,
 // before it hands the stream to GDBus.
-// Addresses are read as GDBus reads them: entries separated by ';', tried in order until one
-// connects; in each, the last of a repeated key counts and values are %-unescaped. unix: takes
-// exactly one of path= and abstract=; tcp: and nonce-tcp: take a numeric host or localhost (both
-// loopback addresses, any case; a name look-up could wait on the network past any limit), a port
-// and at most family=ipv4|ipv6; nonce-tcp: a noncefile= of exactly 16 bytes, a regular file.
+// The address's entries (read as bus_address.h says) are tried in order until one connects; the
+// nonce file of a nonce-tcp: entry must be a regular file of exactly 16 bytes.
 // Returns the connection, or nullptr with `error` set to why there is none (the last entry's
 // cause; G_IO_ERROR_TIMED_OUT once `end_time` has come).
 GDBusConnection* connect_system_bus(gint64 end_time, GError** error);

@@ -3,14 +3,13 @@
 
 #include <syslog.h>
 
-#include "device/log_value.h"
+#include "base/log_value.h"
+#include "device/camera_services.h"
 #include "device/service_exchange.h"
 
 namespace {
 
-constexpr service_object kCoordinator = {"com.tarq.PTZ.Coordinator", "/com/tarq/PTZ/Coordinator/4"};
-constexpr char kInterface[] = "com.tarq.PTZ.Coordinator";
-constexpr char kReloadCommand[] = "reload_quadview_config";
+constexpr service_object kCoordinator = {QUADVIEW_PTZ_NAME, QUADVIEW_PTZ_PATH};
 
 }  // namespace
 
@@ -25,9 +24,9 @@ bool ptz_aux_send_command(service_session* session) {
   g_autoptr(GError) error = nullptr;
   g_autoptr(GVariant) reply = exchange.call(
       kCoordinator,
-      kInterface,
-      "Auxiliary",
-      g_variant_new("(sis)", "Onvif", 0, kReloadCommand),
+      QUADVIEW_PTZ_INTERFACE,
+      QUADVIEW_PTZ_METHOD,
+      g_variant_new("(sis)", "Onvif", 0, QUADVIEW_RELOAD_COMMAND),
       &error);
   if (!reply) {
     // The service words its own errors.

@@ -3,8 +3,8 @@
 
 #include <syslog.h>
 
+#include "base/log_value.h"
 #include "device/bus_connect.h"
-#include "device/log_value.h"
 
 service_exchange::service_exchange(service_session* session)
     : session_(session ? session : &own_session_),

@@ -3,8 +3,7 @@
 
 #include <gio/gio.h>
 
-// What one exchange may take at most: the default D-Bus timeout.
-constexpr gint64 kExchangeLimitUs = 25 * G_TIME_SPAN_SECOND;
+#include "base/time_budget.h"
 
 // What the exchanges of one request share: the system bus connection, made by the first of them
 // and released with the session, and the time by which the whole request must have ended.

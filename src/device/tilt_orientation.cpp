@@ -3,14 +3,13 @@
 
 #include <syslog.h>
 
-#include "device/log_value.h"
+#include "base/log_value.h"
+#include "device/camera_services.h"
 #include "device/service_exchange.h"
 
 namespace {
 
-constexpr service_object kImageControl = {"com.tarq.ImageControl", "/com/tarq/ImageControl/0/0"};
-constexpr char kInterface[] = "com.tarq.ImageControl";
-constexpr char kProperty[] = "CameraTiltOrientation";
+constexpr service_object kImageControl = {QUADVIEW_IMAGE_CONTROL_NAME, QUADVIEW_IMAGE_CONTROL_PATH};
 
 // The property value as text: a byte string up to its first NUL, or a string-like value.
 // Any other type has no text.
@@ -40,7 +39,7 @@ char* get_cameratiltorientation(service_session* session) {
       kImageControl,
       "org.freedesktop.DBus.Properties",
       "Get",
-      g_variant_new("(ss)", kInterface, kProperty),
+      g_variant_new("(ss)", QUADVIEW_IMAGE_CONTROL_INTERFACE, QUADVIEW_TILT_PROPERTY),
       &error);
   if (!reply) {
     // The service words its own errors.

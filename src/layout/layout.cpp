@@ -5,16 +5,13 @@
 #include <signal.h>
 #include <syslog.h>
 
-#include "device/log_value.h"
+#include "base/file_contents.h"
+#include "base/log_value.h"
+#include "base/time_budget.h"
 #include "device/ptz.h"
 #include "device/tilt_orientation.h"
-#include "layout/layout_file.h"
 
 namespace {
-
-// What a save may take before the reload's exchange: writing and flushing the file and its folder
-// take milliseconds, but slow flash may hold a flush for seconds.
-constexpr gint64 kSaveAllowanceUs = 5 * G_TIME_SPAN_SECOND;
 
 constexpr const char* kPanKeys[kSubviewCount] = {
     "subview0_pan",

@@ -61,11 +61,11 @@ int get_quadview_layout(
 
 // Stores `config` as the current mount's layout and has the PTZ coordinator reload it, talking
 // to the camera's services in `session` as get_quadview_layout() does. The save starts only while
-// the session leaves it an allowance (5 s) and the reload a whole exchange's time after that; a
-// save that overran it so that the reload failed is logged as such. Returns 0; -EINVAL when
-// `config` is null; -EBADF for an unsupported tilt orientation; -EACCES on any other failure. Once
-// the new file is in place the reload is sent, even when the flush of its folder failed; when only
-// that flush or the reload failed, the new layout stays saved.
+// the session leaves it its allowance (kSaveAllowanceUs) and the reload a whole exchange's time
+// after that; a save that overran it so that the reload failed is logged as such. Returns 0;
+// -EINVAL when `config` is null; -EBADF for an unsupported tilt orientation; -EACCES on any other
+// failure. Once the new file is in place the reload is sent, even when the flush of its folder
+// failed; when only that flush or the reload failed, the new layout stays saved.
 int set_quadview_layout(
     const quadview_config* config,
     const char* path = kLayoutPath,

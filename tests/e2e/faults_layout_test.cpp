@@ -110,7 +110,7 @@ TEST_F(FaultTest, LeavesNothingBehindAKilledSave) {
   }
   start_services({"--mount", "ceiling"});
   const std::vector<std::string> others = {
-      "quadview.conf.backup", "quadview.conf.orig", "quadview.conf.unsaved-old"};
+      kLayoutName + ".backup", kLayoutName + ".orig", kLayoutName + ".unsaved-old"};
   for (const std::string fail : {"kill-on-flush", "no-tmpfile,kill-on-flush"}) {
     SCOPED_TRACE(fail);
     fs::remove_all(layout_dir());
@@ -123,7 +123,7 @@ TEST_F(FaultTest, LeavesNothingBehindAKilledSave) {
     options.fail = fail;
     set("id=2,3,4,1", options);
     EXPECT_EQ(read_layout(), kTwoMounts);
-    std::ofstream(layout_dir() + "/quadview.conf.unsaved-Other1") << "another save's\n";
+    std::ofstream(layout_path() + ".unsaved-Other1") << "another save's\n";
     const std::vector<std::string> left = layout_folder();
     EXPECT_EQ(left.size(), fail == "kill-on-flush" ? 5u : 6u);
     const auto old = fs::file_time_type::clock::now() - std::chrono::hours(2);
@@ -131,7 +131,7 @@ TEST_F(FaultTest, LeavesNothingBehindAKilledSave) {
       fs::last_write_time(layout_dir() + "/" + name, old);
     }
 
-    std::vector<std::string> swept = {"quadview.conf"};
+    std::vector<std::string> swept = {kLayoutName};
     swept.insert(swept.end(), others.begin(), others.end());
     for (const bool another_save_runs : {true, false}) {
       const int folder = open(layout_dir().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -165,7 +165,7 @@ TEST_F(FaultTest, SavesWithoutProc) {
     expect_response(result, success_response());
     expect_log(result, {});
     EXPECT_EQ(read_layout(), two_mounts_stored({2, 3, 4, 1}));
-    EXPECT_EQ(layout_folder(), std::vector<std::string>({"quadview.conf"}));
+    EXPECT_EQ(layout_folder(), std::vector<std::string>({kLayoutName}));
   }
 }
 
@@ -250,7 +250,7 @@ TEST_F(ReadTest, FailsOnALayoutFileItCannotUse) {
         ASSERT_EQ(mkfifo(layout_path().c_str(), 0644), 0) << strerror(errno);
         break;
       case kind::kLinkLoop:
-        fs::create_symlink("quadview.conf", layout_path());
+        fs::create_symlink(kLayoutName, layout_path());
         break;
     }
     const fs::file_status before = fs::symlink_status(layout_path());
@@ -277,8 +277,7 @@ TEST_F(ReadTest, FailsOnALayoutFileItCannotUse) {
       EXPECT_EQ(read_layout(), c.file);
     }
     EXPECT_EQ(
-        layout_folder(),
-        std::vector<std::string>(c.what == kind::kMissing ? 0 : 1, "quadview.conf"));
+        layout_folder(), std::vector<std::string>(c.what == kind::kMissing ? 0 : 1, kLayoutName));
   }
 }
 
@@ -296,25 +295,7 @@ TEST_F(FaultTest, ReadsAndRewritesALayoutFileOfAMebibyte) {
   // Every other line is kept as it was.
   EXPECT_TRUE(read_layout() == huge_layout({3, 3, 1, 2}, 1 << 20));
   expect_response(get(), layout_response({3, 3, 1, 2}));
-  EXPECT_EQ(layout_folder(), std::vector<std::string>({"quadview.conf"}));
-}
-
-TEST_F(FaultTest, HandlesAnglesAtTheEdgesOf32Bits) {
-  start_services({"--mount", "ceiling"});
-
-  // The extremes still give an id, without overflowing on the way.
-  write_layout(pan_group("QUADVIEW_CEILING", "2147483647,-2147483648,2147483560,-2147483560"));
-  expect_response(get(), layout_response({23860930, -23860928, 23860929, -23860927}));
-
-  // The other mount's angles are not read on the way to a write, and are stored as they were.
-  const std::string desk_out_of_range =
-      pan_group("QUADVIEW_DESK", "4294967296,-99999999999999999999,2147483648,0x10");
-  write_layout(pan_group("QUADVIEW_CEILING", "0,0,0,0") + "\n" + desk_out_of_range);
-  const cgi_result result = set("id=4,3,2,1");
-  expect_response(result, success_response());
-  expect_log(result, {});
-  EXPECT_EQ(
-      read_layout(), pan_group("QUADVIEW_CEILING", "270,180,90,0") + "\n" + desk_out_of_range);
+  EXPECT_EQ(layout_folder(), std::vector<std::string>({kLayoutName}));
 }
 
 TEST_F(FaultTest, KeepsTheOldFileWhenTheFilesystemIsFull) {
@@ -340,13 +321,13 @@ TEST_F(FaultTest, KeepsTheOldFileWhenTheFilesystemIsFull) {
       result,
       {{LOG_ERR,
         "set_quadview_layout({LINE}) Error code=12, message=Failed to write file "
-        "\u201c/etc/quadoverviewconf/quadview.conf.{ANY}\u201d: {ANY}No space left on device\n"},
+        "\u201c" QUADVIEW_LAYOUT_PATH ".{ANY}\u201d: {ANY}No space left on device\n"},
        {LOG_ERR, kLayoutNotSet},
        {LOG_ERR, kSetFailed}});
   EXPECT_EQ(recorded_calls(), std::vector<std::string>({kTiltQuery, kTiltQuery}));
   // The old file is whole and still serves; the temporary copy is gone.
   EXPECT_EQ(read_layout(), kTwoMounts);
-  EXPECT_EQ(layout_folder(), std::vector<std::string>({"filler", "quadview.conf"}));
+  EXPECT_EQ(layout_folder(), std::vector<std::string>({"filler", kLayoutName}));
   expect_response(get(), layout_response({4, 1, 2, 3}));
 
   // With room again, the same request succeeds.

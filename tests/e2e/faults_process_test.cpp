@@ -92,7 +92,7 @@ TEST_F(FaultTest, FinishesTheWriteWhenTerminatedBetweenSaveAndReload) {
   expect_log(result, {});
   EXPECT_EQ(read_layout(), two_mounts_stored({2, 3, 4, 1}));
   EXPECT_EQ(count_calls(kReload), 1);
-  EXPECT_EQ(layout_folder(), std::vector<std::string>({"quadview.conf"}));
+  EXPECT_EQ(layout_folder(), std::vector<std::string>({kLayoutName}));
 }
 
 // Requests whose answer no one reads: they are carried out all the same, and the program ends
@@ -128,7 +128,7 @@ class UnreadAnswerTest : public QuadviewTest {
       EXPECT_EQ(result.out, "");
       EXPECT_EQ(recorded_calls(), c.calls);
       EXPECT_EQ(read_layout(), c.stored);
-      EXPECT_EQ(layout_folder(), std::vector<std::string>({"quadview.conf"}));
+      EXPECT_EQ(layout_folder(), std::vector<std::string>({kLayoutName}));
     }
   }
 };

@@ -5,7 +5,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <pwd.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -28,6 +27,8 @@
 #include <sstream>
 #include <thread>
 
+#include "base/time_budget.h"
+
 namespace e2e {
 
 namespace {
@@ -40,9 +41,8 @@ constexpr char kEnvFilePrefix[] = "QUADVIEW_ENV_FILE_";
 // Long enough for a run under an emulator or valgrind; only a broken child ever takes it.
 constexpr int kStartupTimeoutMs = 60000;
 
-// A run of the program that has not finished after this long hangs: every D-Bus exchange gives
-// up after 25 s, and a request makes at most three of them.
-constexpr auto kRunTimeout = std::chrono::seconds(100);
+// A run of the program that has not finished this long after its request's limit hangs.
+constexpr auto kRunTimeout = std::chrono::microseconds(kRequestLimitUs) + std::chrono::seconds(45);
 
 // Owns a file descriptor.
 class unique_fd {
@@ -153,13 +153,18 @@ struct sandbox_strings {
   explicit sandbox_strings(const sandbox_plan& plan)
       : uid_map("0 " + std::to_string(getuid()) + " 1"),
         gid_map("0 " + std::to_string(getgid()) + " 1") {
-    for (const char* name : {"etc", "dev"}) {
-      const std::string upper = plan.private_dir + "/" + name + "-up";
-      const std::string work = plan.private_dir + "/" + name + "-work";
+    // The layout folder and the folders it is in, below the top one (such as /etc).
+    fs::path folder;
+    for (const fs::path& name : fs::path(kLayoutFolder)) {
+      folder /= name;
+      (top.empty() && folder != "/" ? top : layout_folders.emplace_back()) = folder.string();
+    }
+    for (const std::string& root : {top, std::string("/dev")}) {
+      const std::string upper = plan.private_dir + root + "-up";
+      const std::string work = plan.private_dir + root + "-work";
       folders.push_back(upper);
       folders.push_back(work);
-      overlay_options.push_back(
-          std::string("lowerdir=/") + name + ",upperdir=" + upper + ",workdir=" + work);
+      overlay_options.push_back("lowerdir=" + root + ",upperdir=" + upper + ",workdir=" + work);
     }
     host_dev = plan.private_dir + "/host-dev";
     folders.push_back(host_dev);
@@ -172,7 +177,9 @@ struct sandbox_strings {
   std::string uid_map;
   std::string gid_map;
   std::vector<std::string> folders;          // made in the private tmpfs
-  std::vector<std::string> overlay_options;  // for /etc, then /dev
+  std::string top;                           // an overlay, where the layout folder is made
+  std::vector<std::string> layout_folders;   // made in that overlay, the layout folder last
+  std::vector<std::string> overlay_options;  // for `top`, then /dev
   // Where the real /dev stays reachable when it cannot be an overlay lower layer, which is so
   // in a user namespace: /dev is then a tmpfs with the common devices bound into it.
   std::string host_dev;
@@ -200,9 +207,9 @@ void make_private_dev(const sandbox_strings& strings) {
   }
 }
 
-// In the child: a private mount namespace in which /etc and /dev are overlays on a private
-// tmpfs, /etc/quadoverviewconf is the test's layout folder and /dev/log leads to the test's
-// socket; then the program. Nothing of this is visible outside the child.
+// In the child: a private mount namespace in which the layout folder's top folder (/etc) and /dev
+// are overlays on a private tmpfs, the layout folder is the test's and /dev/log leads to the
+// test's socket; then the program. Nothing of this is visible outside the child.
 [[noreturn]] void exec_sandboxed(
     const sandbox_plan& plan,
     const sandbox_strings& strings,
@@ -228,17 +235,20 @@ void make_private_dev(const sandbox_strings& strings) {
       fail_in_child("make the sandbox folders");
     }
   }
-  if (mount("overlay", "/etc", "overlay", 0, strings.overlay_options[0].c_str()) != 0) {
-    fail_in_child("mount an overlay on /etc");
+  if (mount("overlay", strings.top.c_str(), "overlay", 0, strings.overlay_options[0].c_str()) !=
+      0) {
+    fail_in_child("mount an overlay on the layout folder's top folder");
   }
   make_private_dev(strings);
   if (plan.options.no_proc && mount("tmpfs", "/proc", "tmpfs", MS_RDONLY, nullptr) != 0) {
     fail_in_child("hide /proc");
   }
-  const char* layout_target = "/etc/quadoverviewconf";
-  if (mkdir(layout_target, 0755) != 0 && errno != EEXIST) {
-    fail_in_child("make /etc/quadoverviewconf");
+  for (const std::string& folder : strings.layout_folders) {
+    if (mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
+      fail_in_child("make the layout folder");
+    }
   }
+  const char* layout_target = strings.layout_folders.back().c_str();
   // The folder, not the file: saving replaces the file by renaming a new one over it.
   if (mount(plan.layout_dir.c_str(), layout_target, nullptr, MS_BIND, nullptr) != 0) {
     fail_in_child("bind the layout folder");
@@ -496,7 +506,8 @@ cgi_result run_sandboxed(const sandbox_plan& plan) {
           &result.out,
           &result.err,
           &out_ended)) {
-    ADD_FAILURE() << "the program hangs: no end after " << kRunTimeout.count() << " s";
+    ADD_FAILURE() << "the program hangs: no end after "
+                  << std::chrono::duration_cast<std::chrono::seconds>(kRunTimeout).count() << " s";
     kill(pid, SIGKILL);
   }
   if (action.joinable()) {
@@ -585,6 +596,13 @@ std::vector<std::string> launcher_words(const std::string& text) {
   return words;
 }
 
+// The program's launcher words: QUADVIEW_TEST_LAUNCHER split on spaces when set, otherwise the
+// build's cross-compiling emulator (usually none). The first word is resolved on PATH.
+std::vector<std::string> program_launcher() {
+  const char* launcher = getenv("QUADVIEW_TEST_LAUNCHER");
+  return launcher_words(launcher ? launcher : QUADVIEW_TEST_EMULATOR);
+}
+
 // The helper that sets environment variables from files (env_preload.c): this build's, or for a
 // program built elsewhere one built for its processor, such as by a cross build's tests.
 std::string preload_path() {
@@ -634,30 +652,12 @@ void expect_valid_answer(const std::string& out) {
   valid.insert(document);
 }
 
-// Writes `template_path` to `output` with each "@NAME@" replaced by its value, as fill_in in
-// scripts/lib.sh does.
-void fill_in(
-    const std::string& template_path,
-    const std::string& output,
-    const std::vector<std::pair<std::string, std::string>>& values) {
-  std::string text = read_file(template_path);
-  for (const auto& [name, value] : values) {
-    const std::string field = "@" + name + "@";
-    for (size_t at = text.find(field); at != std::string::npos; at = text.find(field, at)) {
-      text.replace(at, field.size(), value);
-      at += value.size();
-    }
-  }
-  std::ofstream(output) << text;
-}
-
 }  // namespace
 
 std::optional<std::string> child_process::start(
     const std::vector<std::string>& argv,
     const std::vector<std::string>& env,
-    const std::string& stderr_path,
-    int line_fd) {
+    const std::string& stderr_path) {
   stop();
   const string_array args(argv);
   const string_array environment(env);
@@ -668,16 +668,13 @@ std::optional<std::string> child_process::start(
   if (!open_pipe(&line)) {
     return std::nullopt;
   }
-  const int line_end = line.write_end.get();
   const pid_t parent = getpid();
   const pid_t pid = fork();
   if (pid == 0) {
-    // Nothing may outlive a test process that was killed, say by ctest's timeout. dup2() onto
-    // itself would keep the close-on-exec flag.
+    // Nothing may outlive a test process that was killed, say by ctest's timeout.
     if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || getppid() != parent ||
-        dup2(null_fd.get(), STDIN_FILENO) < 0 || dup2(null_fd.get(), STDOUT_FILENO) < 0 ||
-        dup2(err_fd.get(), STDERR_FILENO) < 0 ||
-        (line_end == line_fd ? fcntl(line_fd, F_SETFD, 0) : dup2(line_end, line_fd)) < 0) {
+        dup2(null_fd.get(), STDIN_FILENO) < 0 || dup2(line.write_end.get(), STDOUT_FILENO) < 0 ||
+        dup2(err_fd.get(), STDERR_FILENO) < 0) {
       _exit(127);
     }
     execve(args.get()[0], args.get(), environment.get());
@@ -768,11 +765,6 @@ void expect_log(const cgi_result& result, const std::vector<expected_log>& expec
   }
 }
 
-std::vector<std::string> program_launcher() {
-  const char* launcher = getenv("QUADVIEW_TEST_LAUNCHER");
-  return launcher_words(launcher ? launcher : QUADVIEW_TEST_EMULATOR);
-}
-
 bool has_launcher() { return !program_launcher().empty(); }
 
 std::string launcher_name() {
@@ -812,31 +804,13 @@ void QuadviewTest::SetUp() {
   fs::create_directory(layout_dir_);
   fs::create_directory(temp_path("sandbox"));
 
-  // The simulated camera's bus, as the demo has it: the program's bus policy filled in for the
-  // users it runs as, this process's and nobody, as whom the web servers run it.
-  const std::string config = temp_path("bus.conf");
-  fs::create_directory(temp_path("policy"));
-  fill_in(
-      QUADVIEW_SIM_BUS_CONFIG,
-      config,
-      {{"SOCKET", temp_path("bus")}, {"POLICY_DIR", temp_path("policy")}});
-  const passwd* user = getpwuid(getuid());
-  ASSERT_NE(user, nullptr);
-  for (const std::string& name : {std::string(user->pw_name), std::string("nobody")}) {
-    fill_in(
-        QUADVIEW_BUS_POLICY, temp_path("policy/" + name + ".conf"), {{"QUADVIEW_CGI_USER", name}});
-  }
-
-  // The services that the bus may start on demand (offer_services).
-  fs::create_directory(temp_path("services"));
-  std::ofstream(temp_path("policy/services.conf"))
-      << "<busconfig><servicedir>" << temp_path("services") << "</servicedir></busconfig>\n";
-
+  // The simulated camera's bus, as the demo has it.
+  fs::create_directory(temp_path("bus"));
+  const char* path = getenv("PATH");
   const std::optional<std::string> address = bus_.start(
-      {QUADVIEW_DBUS_DAEMON, "--nofork", "--config-file=" + config, "--print-address=3"},
-      {},
-      temp_path("bus.log"),
-      3);
+      {QUADVIEW_CAMERA_BUS, temp_path("bus")},
+      {std::string("PATH=") + (path ? path : "/usr/bin:/bin")},
+      temp_path("bus.log"));
   ASSERT_TRUE(address) << "dbus-daemon did not start:\n" << read_file(temp_path("bus.log"));
   bus_address_ = *address;
 }
@@ -869,15 +843,15 @@ std::vector<std::string> QuadviewTest::services_command(
 
 void QuadviewTest::start_services(const std::vector<std::string>& args) {
   const std::optional<std::string> line = services_.start(
-      services_command(args), {"DBUS_SYSTEM_BUS_ADDRESS=" + bus_address_}, temp_path("sim.log"), 1);
+      services_command(args), {"DBUS_SYSTEM_BUS_ADDRESS=" + bus_address_}, temp_path("sim.log"));
   ASSERT_EQ(line, std::optional<std::string>("ready")) << "quadview-sim did not start:\n"
                                                        << read_file(temp_path("sim.log"));
 }
 
 void QuadviewTest::offer_services(const std::vector<std::string>& args) {
   services_.stop();
-  std::ofstream service(temp_path("services/quadview-sim.service"));
-  service << "[D-BUS Service]\nName=com.tarq.ImageControl\nExec=/usr/bin/env "
+  std::ofstream service(temp_path("bus/services/quadview-sim.service"));
+  service << "[D-BUS Service]\nName=" QUADVIEW_IMAGE_CONTROL_NAME "\nExec=/usr/bin/env "
           << "DBUS_SYSTEM_BUS_ADDRESS=" << bus_address_;
   for (const std::string& word : services_command(args)) {
     service << " " << word;

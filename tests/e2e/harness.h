@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The end-to-end harness: the built program run as the web server runs it, against a private
-// dbus-daemon and the simulated camera services, in a sandbox where /etc/quadoverviewconf is a
-// folder of the test's and /dev/log a socket of the test's.
+// dbus-daemon and the simulated camera services, in a sandbox where the program's layout folder is
+// a folder of the test's and /dev/log a socket of the test's.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,6 +11,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -21,6 +22,11 @@
 namespace e2e {
 
 using namespace expected;
+
+// Where the program finds its layout file (CMake's QUADVIEW_LAYOUT_PATH): its folder, which the
+// sandbox makes the test's, and its name.
+inline const std::string kLayoutFolder = std::filesystem::path(kLayoutPath).parent_path();
+inline const std::string kLayoutName = std::filesystem::path(kLayoutPath).filename();
 
 // The program's two names, as SCRIPT_NAME has them.
 constexpr char kGet[] = "/cgi-bin/getquadview.cgi";
@@ -92,13 +98,8 @@ struct run_options {
   // puts into its environment before main: Linux refuses an environment string longer than
   // 128 KiB at exec.
   bool environment_from_files = false;
-  // Makes a call fail in the program through the same preloaded helper, a comma-separated list
-  // of: "folder-flush" (fsync of a folder, EIO), "acl" (setting an access control list, EPERM),
-  // "attribute" (setting a user.* attribute, ENOSPC), "no-tmpfile" (open with O_TMPFILE,
-  // EOPNOTSUPP), "old-kernel-link" (linkat through a descriptor, AT_EMPTY_PATH, ENOENT as kernels
-  // before 6.10 answer the unprivileged), "no-named-file" (open with O_CREAT | O_EXCL, EACCES),
-  // "slow-flush" (every fsync takes 12 s) or "kill-on-flush" (fsync of a file ends the program
-  // with SIGKILL, which the run then expects instead of an exit).
+  // Makes calls fail in the program through the same preloaded helper: a comma-separated list of
+  // the faults that env_preload.c names. With "kill-on-flush" the run expects SIGKILL, not an exit.
   std::string fail;
   // Mounts an empty, read-only folder over /proc, as a chroot without /proc has it.
   bool no_proc = false;
@@ -117,14 +118,13 @@ class child_process {
 
   ~child_process() { stop(); }
 
-  // Starts `argv` with `env`, stdin and stdout on /dev/null, stderr appended to `stderr_path`
-  // and a pipe as descriptor `line_fd`; returns the first line the child writes into the pipe,
-  // or nullopt when it starts or writes none within a minute.
+  // Starts `argv` with `env`, stdin on /dev/null, stdout a pipe, stderr appended to
+  // `stderr_path`; returns the first line the child writes to stdout, or nullopt when it starts
+  // or writes none within a minute.
   std::optional<std::string> start(
       const std::vector<std::string>& argv,
       const std::vector<std::string>& env,
-      const std::string& stderr_path,
-      int line_fd);
+      const std::string& stderr_path);
 
   // Sends SIGTERM and reaps the child; returns its wait status, or -1 when none was running.
   int stop();
@@ -166,10 +166,6 @@ constexpr bool kAddressSanitizer = false;
 constexpr bool kAddressSanitizer = false;
 #endif
 
-// The program's launcher words: QUADVIEW_TEST_LAUNCHER split on spaces when set, otherwise the
-// build's cross-compiling emulator (usually none). The first word is resolved on PATH.
-std::vector<std::string> program_launcher();
-
 // Whether the program runs under a launcher (an emulator or a checker such as valgrind), which
 // makes every run several times slower.
 bool has_launcher();
@@ -187,7 +183,7 @@ std::string program_path();
 std::string why_no_environment_from_files();
 
 // Per test: a temp dir, a private bus, the simulated services on demand, and the layout folder
-// that the sandboxed program sees as /etc/quadoverviewconf.
+// that the sandboxed program sees as kLayoutFolder.
 class QuadviewTest : public testing::Test {
  protected:
   void SetUp() override;
@@ -249,11 +245,11 @@ class QuadviewTest : public testing::Test {
   // A path in the test's temp dir.
   std::string temp_path(const std::string& name) const { return temp_dir_ + "/" + name; }
 
-  // The folder that the program sees as /etc/quadoverviewconf.
+  // The folder that the program sees as kLayoutFolder.
   const std::string& layout_dir() const { return layout_dir_; }
 
   // The layout file as the test sees it.
-  std::string layout_path() const { return layout_dir_ + "/quadview.conf"; }
+  std::string layout_path() const { return layout_dir_ + "/" + kLayoutName; }
 
   const std::string& bus_address() const { return bus_address_; }
 

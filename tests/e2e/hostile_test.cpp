@@ -5,6 +5,7 @@
 // those two on every run), and what is logged shows the request's text literally, except that
 // control bytes are escaped so that no request can end a log line and forge the next one.
 
+#include <glib.h>
 #include <stdio.h>
 
 #include <array>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "base/log_value.h"
 #include "harness.h"
 
 namespace e2e {
@@ -46,20 +48,10 @@ std::string all_bytes(const std::string& except) {
   return bytes;
 }
 
-// A request's text as the program logs it: each control byte (below 0x20, and 0x7f) as a
-// backslash and three octal digits.
+// A request's text as the program logs it, escaped by the program's own escaper (its cases are
+// tests/base/log_value_test.cpp's).
 std::string as_logged(const std::string& text) {
-  std::string logged;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7f) {
-      char escape[5];
-      snprintf(escape, sizeof(escape), "\\%03o", byte);
-      logged += escape;
-    } else {
-      logged += c;
-    }
-  }
+  g_autofree char* logged = escape_log_value(text.c_str());
   return logged;
 }
 
@@ -77,8 +69,8 @@ struct hostile_case {
   std::optional<std::string> script_name;
   std::optional<std::string> query_string;
   std::string response;
-  std::string stored = kTwoMounts;  // the layout file afterwards
   std::vector<expected_log> log = {};
+  std::string stored = kTwoMounts;  // the layout file afterwards
   // The program logs a line longer than a datagram can be (the socket's send buffer, about
   // 208 KiB by default), which syslog drops; the program must not mind.
   bool log_dropped = false;
@@ -91,31 +83,21 @@ hostile_case unknown_cgi(
     const std::string& logged,
     const std::optional<std::string>& query = std::nullopt) {
   return {
-      name,
-      script,
-      query,
-      error_response(400),
-      kTwoMounts,
-      {{LOG_ERR, "Unrecoginized CGI '" + logged + "'"}}};
+      name, script, query, error_response(400), {{LOG_ERR, "Unrecoginized CGI '" + logged + "'"}}};
 }
 
 hostile_case unreadable_name(const std::string& name, const std::string& script) {
-  return {name, script, std::nullopt, error_response(20), kTwoMounts, kNoScriptName};
+  return {name, script, std::nullopt, error_response(20), kNoScriptName};
 }
 
 hostile_case invalid_ids(
     const std::string& name, const std::string& query, const std::string& ids) {
   return {
-      name,
-      kSet,
-      query,
-      error_response(400),
-      kTwoMounts,
-      {{LOG_INFO, "Invalid id parameters (" + ids + ")"}}};
+      name, kSet, query, error_response(400), {{LOG_INFO, "Invalid id parameters (" + ids + ")"}}};
 }
 
 hostile_case no_ids(const std::string& name, const std::string& query) {
-  return {name, kSet, query, error_response(400), kTwoMounts, {{LOG_INFO, "No id parameters"}}};
+  return {name, kSet, query, error_response(400), {{LOG_INFO, "No id parameters"}}};
 }
 
 hostile_case stores(
@@ -123,7 +105,7 @@ hostile_case stores(
     const std::string& script,
     const std::string& query,
     const std::array<int, 4>& ids) {
-  return {name, script, query, success_response(), two_mounts_stored(ids)};
+  return {name, script, query, success_response(), {}, two_mounts_stored(ids)};
 }
 
 hostile_case reads(
@@ -135,7 +117,7 @@ hostile_case reads(
 
 hostile_case refused_unlogged(
     const std::string& name, const std::string& script, const std::optional<std::string>& query) {
-  return {name, script, query, error_response(400), kTwoMounts, {}, true};
+  return {name, script, query, error_response(400), {}, kTwoMounts, true};
 }
 
 class HostileTest : public QuadviewTest {
@@ -156,7 +138,7 @@ class HostileTest : public QuadviewTest {
       }
       EXPECT_EQ(read_layout(), c.stored);
     }
-    EXPECT_EQ(layout_folder(), std::vector<std::string>({"quadview.conf"}));
+    EXPECT_EQ(layout_folder(), std::vector<std::string>({kLayoutName}));
   }
 };
 

@@ -9,8 +9,6 @@
 namespace e2e {
 namespace {
 
-constexpr char kNamespace[] = "http://www.tarq.com/sefra/http_cgi/quadview";
-
 std::string with_root(const std::string& attributes, const std::string& body) {
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><QuadViewResponse " + attributes + ">" + body +
          "</QuadViewResponse>\n";
@@ -36,7 +34,7 @@ TEST(Schema, AcceptsTheAnswersAndNothingElse) {
   const std::string general_error =
       "<Error><GeneralError><ErrorCode>500</ErrorCode>"
       "<ErrorDescription>Internal Server error.</ErrorDescription></GeneralError></Error>";
-  const std::string xmlns = std::string("xmlns=\"") + kNamespace + "\"";
+  const std::string xmlns = "xmlns=\"" QUADVIEW_NAMESPACE "\"";
 
   const struct {
     std::string document;

@@ -12,6 +12,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 
@@ -24,35 +25,37 @@ namespace {
 constexpr char kViewer[] = "viewer:look-only";
 constexpr char kAdmin[] = "admin:change-it";
 
-// A row of servers/servers.tsv, whose comment describes the columns.
+// A row of servers/servers.tsv, whose comment describes the columns: each value under the name
+// that the table's first row gives its column.
 struct server_setup {
-  std::string name;
-  std::string programs;       // what must be installed
-  std::string configuration;  // its file name
-  std::string scheme;         // curl's option for its HTTP authentication
-  bool viewer_reads;
-  bool passes_fetch_site;
+  std::map<std::string, std::string> column;
+
+  const std::string& operator[](const char* name) const { return column.at(name); }
 };
 
 std::vector<server_setup> read_servers() {
   std::vector<server_setup> servers;
   std::istringstream table(read_file(QUADVIEW_SERVERS_TABLE));
+  std::vector<std::string> names;
   for (std::string line; std::getline(table, line);) {
-    if (line.empty() || line[0] == '#') {
-      continue;
-    }
-    std::vector<std::string> f;
+    std::vector<std::string> fields;
     std::istringstream row(line);
-    for (std::string field; std::getline(row, field, '\t');) {
-      f.push_back(field);
+    for (std::string field; line[0] != '#' && std::getline(row, field, '\t');) {
+      fields.push_back(field);
     }
-    f.resize(11);
-    servers.push_back({f[0], f[3], f[4], "--" + f[6], f[7] == "yes", f[8] == "yes"});
+    if (names.empty()) {
+      names = fields;
+    } else if (!fields.empty()) {
+      servers.emplace_back();
+      for (size_t i = 0; i < fields.size(); i++) {
+        servers.back().column[names.at(i)] = fields[i];
+      }
+    }
   }
   return servers;
 }
 
-void PrintTo(const server_setup& server, std::ostream* out) { *out << server.name; }
+void PrintTo(const server_setup& server, std::ostream* out) { *out << server["name"]; }
 
 // The demo's page, served beside the program.
 const std::string kPage = QUADVIEW_PAGE_DIR;
@@ -87,7 +90,7 @@ class ServersTest : public QuadviewTest, public testing::WithParamInterface<serv
     if (geteuid() != 0) {
       GTEST_SKIP() << "the web servers need root to run the program as another user";
     }
-    const std::string tools = GetParam().programs + " curl setpriv";
+    const std::string tools = GetParam()["programs"] + " curl setpriv";
     if (std::system(("which " + tools + " >/dev/null").c_str()) != 0) {
       GTEST_SKIP() << "one of " << tools << " is not installed (./scripts/test installs them)";
     }
@@ -106,11 +109,13 @@ class ServersTest : public QuadviewTest, public testing::WithParamInterface<serv
     ASSERT_EQ(mkdir(temp_path("web").c_str(), 0700), 0);
     const std::optional<std::string> line = server_.start(
         {QUADVIEW_WEB_SERVER,
-         GetParam().name,
+         GetParam()["name"],
          "--port",
          std::to_string(ntohs(address.sin_port)),
          "--program",
          program_path(),
+         "--layout-path",
+         kLayoutPath,
          "--layout-dir",
          layout_dir(),
          "--bus-address",
@@ -120,8 +125,7 @@ class ServersTest : public QuadviewTest, public testing::WithParamInterface<serv
          "--docroot",
          QUADVIEW_PAGE_DIR},
         {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"},
-        temp_path("web-server.log"),
-        STDOUT_FILENO);
+        temp_path("web-server.log"));
     ASSERT_EQ(line, std::optional<std::string>("ready")) << read_file(temp_path("web-server.log"));
   }
 
@@ -139,7 +143,7 @@ class ServersTest : public QuadviewTest, public testing::WithParamInterface<serv
         "curl -sS --path-as-is --http1.1 --max-time 30 -H 'Connection: close' -X " +
         std::string(row.method) + " -D " + temp_path("headers") + " -o " + temp_path("body");
     if (row.user) {
-      command += " " + GetParam().scheme + " -u " + row.user;
+      command += " --" + GetParam()["authentication"] + " -u " + row.user;
     }
     if (row.header) {
       command += std::string(" -H '") + row.header + "'";
@@ -210,7 +214,7 @@ TEST_P(ServersTest, AnswersEveryRequestAsTheProgramDoes) {
 
   const std::vector<request_row> rows = {
       {"GET", "getquadview.cgi", kAdmin, 200, read, kept},
-      {"GET", "getquadview.cgi", kViewer, server.viewer_reads ? 200 : 401, read, kept},
+      {"GET", "getquadview.cgi", kViewer, server["viewers_read"] == "yes" ? 200 : 401, read, kept},
       {"GET", "setquadview.cgi?id=1,1,1,1", kViewer, 401, "", kept},
       {"GET", "setquadview.cgi?id=1,1,1,1", nullptr, 401, "", kept},
       {"HEAD", "getquadview.cgi", kAdmin, 200, "", kept},
@@ -224,8 +228,8 @@ TEST_P(ServersTest, AnswersEveryRequestAsTheProgramDoes) {
        "setquadview.cgi?id=1,1,1,1",
        kAdmin,
        200,
-       server.passes_fetch_site ? refused : written,
-       server.passes_fetch_site ? kept : all_ones,
+       server["fetch_site"] == "yes" ? refused : written,
+       server["fetch_site"] == "yes" ? kept : all_ones,
        0,
        "Sec-Fetch-Site: cross-site"},
       {"GET", "setquadview.cgi?id=2,3,4,1", kAdmin, 200, written, stored},
@@ -260,7 +264,7 @@ TEST_P(ServersTest, AnswersEveryRequestAsTheProgramDoes) {
     files.push_back({"GET", path, kAdmin, kRefused, "", encoded});
   }
   for (const char* folder : {"/", "/../", "/%2e%2e/"}) {
-    files.push_back({"GET", folder + server.configuration, kAdmin, kRefused, "", encoded});
+    files.push_back({"GET", folder + server["configuration"], kAdmin, kRefused, "", encoded});
   }
   check(files);
 
@@ -289,10 +293,10 @@ TEST_P(ServersTest, ServesThePageToABrowser) {
   std::string command = kPython " " QUADVIEW_CHECK_PAGE " --url " + url_ +
                         " --ids 4,1,2,3 --mount ceiling --user " + kAdmin + " --layout-file " +
                         layout_path() + " --camera-pid " + std::to_string(services_pid()) +
-                        " --screenshot " QUADVIEW_SCREENSHOT_DIR "/page-" + GetParam().name +
+                        " --screenshot " QUADVIEW_SCREENSHOT_DIR "/page-" + GetParam()["name"] +
                         ".png";
-  if (!GetParam().passes_fetch_site) {
-    command += " --skip-cross-site '" + GetParam().name + " does not pass Sec-Fetch-Site on'";
+  if (GetParam()["fetch_site"] != "yes") {
+    command += " --skip-cross-site '" + GetParam()["name"] + " does not pass Sec-Fetch-Site on'";
   }
   const std::string log = temp_path("check_page.log");
   EXPECT_EQ(std::system((command + " >" + log + " 2>&1").c_str()), 0) << read_file(log);
@@ -303,7 +307,7 @@ INSTANTIATE_TEST_SUITE_P(
     ServersTest,
     testing::ValuesIn(read_servers()),
     [](const testing::TestParamInfo<server_setup>& param_info) {
-      std::string name = param_info.param.name;
+      std::string name = param_info.param["name"];
       for (char& c : name) {
         c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
       }

@@ -76,7 +76,7 @@ TEST_F(WriteTest, StoresTheLayoutOfTheCurrentMountAndReadsItBack) {
       {{"--tilt", "ay:90"}, "id=3,1,4,2", kDeskStored, {3, 1, 4, 2}},
       // The mount is asked again before writing, and the answer then counts.
       {{"--tilt", "s:-90", "--tilt-then", "s:90"}, "id=3,1,4,2", kDeskStored, {3, 1, 4, 2}},
-      // Two seconds per answer is slow, but well within the 25 s that a call may take.
+      // Two seconds per answer is slow, but well within an exchange's limit (kExchangeLimitUs).
       {{"--mount", "ceiling", "--delay-ms", "2000"},
        "id=2,3,4,1",
        two_mounts_stored({2, 3, 4, 1}),
@@ -91,7 +91,7 @@ TEST_F(WriteTest, StoresTheLayoutOfTheCurrentMountAndReadsItBack) {
     expect_response(result, success_response());
     expect_log(result, {});
     EXPECT_EQ(read_layout(), c.stored);
-    EXPECT_EQ(layout_folder(), std::vector<std::string>({"quadview.conf"}));
+    EXPECT_EQ(layout_folder(), std::vector<std::string>({kLayoutName}));
     EXPECT_EQ(recorded_calls(), kReadWriteReload);
 
     const cgi_result read_back = get();
@@ -220,16 +220,13 @@ TEST_F(WriteTest, KeepsTheNewLayoutWhenTheReloadFails) {
 
   const test_case cases[] = {
       {"error", "", kReadWriteReload, reload_failure(kSimulatedFailure)},
-      {"absent",
-       "",
-       {kTiltQuery, kTiltQuery},
-       reload_failure("GDBus.Error:org.freedesktop.DBus.Error.ServiceUnknown: The name "
-                      "com.tarq.PTZ.Coordinator was not provided by any .service files")},
+      {"absent", "", {kTiltQuery, kTiltQuery}, reload_failure(service_unknown(QUADVIEW_PTZ_NAME))},
       {"accept",
        "folder-flush",
        kReadWriteReload,
        "set_quadview_layout({LINE}) Error code=21, message=Failed to flush folder "
-       "\u201c/etc/quadoverviewconf\u201d: Input/output error\n"},
+       "\u201c" +
+           kLayoutFolder + "\u201d: Input/output error\n"},
   };
   for (const test_case& c : cases) {
     SCOPED_TRACE(c.ptz + " " + c.fail);
@@ -250,7 +247,7 @@ TEST_F(WriteTest, KeepsTheNewLayoutWhenTheReloadFails) {
     log.insert(log.end(), {{LOG_ERR, kLayoutNotSet}, {LOG_ERR, kSetFailed}});
     expect_log(result, log);
     EXPECT_EQ(read_layout(), two_mounts_stored({2, 3, 4, 1}));
-    EXPECT_EQ(layout_folder(), std::vector<std::string>({"quadview.conf"}));
+    EXPECT_EQ(layout_folder(), std::vector<std::string>({kLayoutName}));
     EXPECT_EQ(recorded_calls(), c.calls);
   }
 }
@@ -281,10 +278,10 @@ TEST_F(WriteTest, KeepsTheFileAsTheFirmwareSetItUp) {
       {"0664", layout_path(), 0664, std::nullopt},
       {"owned by 4321:4242", layout_path(), 0640, std::make_pair(4321, 4242)},
       {"an absolute link into another folder",
-       persist + "/quadview.conf",
+       persist + "/" + kLayoutName,
        0640,
        std::nullopt,
-       {{layout_path(), persist + "/quadview.conf"}}},
+       {{layout_path(), persist + "/" + kLayoutName}}},
       {"a chain of relative links inside the layout folder",
        layout_dir() + "/data/layout.conf",
        0604,
@@ -366,51 +363,47 @@ TEST_F(WriteTest, LeavesTheFileAloneWhenSavingFails) {
   read_only_layout.read_only_layout = true;
   run_options read_only_persist;
   read_only_persist.read_only_folder = persist;
-  run_options acl_refused;
-  acl_refused.fail = "acl";
-  run_options attribute_failing;
-  attribute_failing.fail = "attribute";
-  run_options attribute_failing_named;
-  attribute_failing_named.fail = "no-tmpfile,attribute";
-  const auto failure = [](const std::string& what, const std::string& temp_file) {
-    return "set_quadview_layout({LINE}) Error code=" + what + " \u201c" + temp_file + "\u201d: ";
+  const auto failing = [](const char* calls) {
+    run_options options;
+    options.fail = calls;
+    return options;
   };
+  // The first syslog line: what failed on the temporary file whose name starts with `temp`, and
+  // why.
+  const auto failure = [](const char* what, const char* why, const std::string& temp = "") {
+    return "set_quadview_layout({LINE}) Error code=" + std::string(what) + " \u201c" +
+           (temp.empty() ? kLayoutPath + std::string(".") : temp) + "{ANY}\u201d: " + why + "\n";
+  };
+  constexpr char kNoRoom[] = "12, message=Failed to set the extended attributes of file";
   const test_case cases[] = {
       {"a read-only layout folder",
        read_only_layout,
        {},
-       failure("8, message=Failed to create file", "/etc/quadoverviewconf/quadview.conf.{ANY}") +
-           "Read-only file system\n"},
+       failure("8, message=Failed to create file", "Read-only file system")},
       // The temporary file goes beside the file the link leads to, not beside the link.
       {"a link into a read-only folder",
        read_only_persist,
-       {persist + "/quadview.conf"},
-       failure("8, message=Failed to create file", persist + "/quadview.conf.{ANY}") +
-           "Read-only file system\n"},
+       {persist + "/" + kLayoutName},
+       failure(
+           "8, message=Failed to create file",
+           "Read-only file system",
+           persist + "/" + kLayoutName + ".")},
       // Without its ACL the new file would let the group write and uid 1234 no longer read.
       {"an ACL that cannot be carried",
-       acl_refused,
+       failing("acl"),
        {},
        failure(
-           "22, message=Failed to set the access control list of file",
-           "/etc/quadoverviewconf/quadview.conf.{ANY}") +
-           "Operation not permitted\n"},
+           "22, message=Failed to set the access control list of file", "Operation not permitted")},
       // Any attribute is left out only when the writer may not set it, not when it fails.
       {"a user.* attribute without room",
-       attribute_failing,
+       failing("attribute"),
        {},
-       failure(
-           "12, message=Failed to set the extended attributes of file",
-           "/etc/quadoverviewconf/quadview.conf.{ANY}") +
-           "No space left on device\n"},
+       failure(kNoRoom, "No space left on device")},
       // A file made with its name goes with the failure.
       {"a user.* attribute without room, no nameless files",
-       attribute_failing_named,
+       failing("no-tmpfile,attribute"),
        {},
-       failure(
-           "12, message=Failed to set the extended attributes of file",
-           "/etc/quadoverviewconf/quadview.conf.unsaved-{ANY}") +
-           "No space left on device\n"},
+       failure(kNoRoom, "No space left on device", kLayoutPath + std::string(".unsaved-"))},
   };
   start_services({"--mount", "ceiling"});
   for (const test_case& c : cases) {
@@ -438,8 +431,8 @@ TEST_F(WriteTest, LeavesTheFileAloneWhenSavingFails) {
     expect_response(result, error_response(500));
     expect_log(result, {{LOG_ERR, c.failure}, {LOG_ERR, kLayoutNotSet}, {LOG_ERR, kSetFailed}});
     EXPECT_EQ(read_layout(), kTwoMounts);
-    EXPECT_EQ(layout_folder(), std::vector<std::string>({"quadview.conf"}));
-    EXPECT_EQ(folder_names(persist), std::vector<std::string>(c.links.size(), "quadview.conf"));
+    EXPECT_EQ(layout_folder(), std::vector<std::string>({kLayoutName}));
+    EXPECT_EQ(folder_names(persist), std::vector<std::string>(c.links.size(), kLayoutName));
     EXPECT_EQ(recorded_calls(), std::vector<std::string>({kTiltQuery, kTiltQuery}));
   }
 }

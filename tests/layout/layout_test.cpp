@@ -84,8 +84,8 @@ TEST(ChooseMount, AcceptsExactlyMinusNinetyAndNinety) {
       EXPECT_EQ(m, *expected);
     }
   }
-  EXPECT_STREQ(layout_group(mount::kCeiling), "QUADVIEW_CEILING");
-  EXPECT_STREQ(layout_group(mount::kDesk), "QUADVIEW_DESK");
+  EXPECT_STREQ(layout_group(mount::kCeiling), kMountGroups[0]);
+  EXPECT_STREQ(layout_group(mount::kDesk), kMountGroups[1]);
 }
 
 TEST(PanToSourceId, DividesTruncatingTowardZero) {
@@ -141,6 +141,8 @@ TEST_F(LayoutFileTest, ReadsTheGroupOfTheGivenMount) {
       {"0,90,180,270", {1, 2, 3, 4}},
       {"45,359,360,-90", {1, 4, 5, 0}},
       {"-89,89,91,450", {1, 1, 2, 6}},
+      // The extremes still give an id, without overflowing on the way.
+      {"2147483647,-2147483648,2147483560,-2147483560", {23860930, -23860928, 23860929, -23860927}},
   };
   for (const auto& [angles, ids] : cases) {
     SCOPED_TRACE(angles);
@@ -179,6 +181,16 @@ TEST_F(LayoutFileTest, WriteReplacesOnlyTheMountsGroupAndDropsComments) {
   ASSERT_TRUE(write_layout_file(kOperation, path_.c_str(), mount::kCeiling, &config));
   EXPECT_EQ(read_file(), two_mounts_stored({2, 3, 4, 1}));
   EXPECT_EQ(read(mount::kCeiling), (Ids{2, 3, 4, 1}));
+}
+
+// The other mount's angles are not read on the way to a write, and are stored as they were.
+TEST_F(LayoutFileTest, WriteKeepsTheOtherMountsAnglesUnread) {
+  const std::string desk =
+      pan_group("QUADVIEW_DESK", "4294967296,-99999999999999999999,2147483648,0x10");
+  write_file(pan_group("QUADVIEW_CEILING", "0,0,0,0") + "\n" + desk);
+  const quadview_config config = {{4, 3, 2, 1}};
+  ASSERT_TRUE(write_layout_file(kOperation, path_.c_str(), mount::kCeiling, &config));
+  EXPECT_EQ(read_file(), pan_group("QUADVIEW_CEILING", "270,180,90,0") + "\n" + desk);
 }
 
 TEST_F(LayoutFileTest, WriteAddsAMissingGroupAndKeys) {

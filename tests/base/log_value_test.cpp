@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "device/log_value.h"
+#include "base/log_value.h"
 
 #include <glib.h>
 #include <gtest/gtest.h>

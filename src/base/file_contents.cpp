@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "layout/layout_file.h"
+#include "base/file_contents.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -143,8 +143,8 @@ bool fill_new_file(
   return true;
 }
 
-// What the name of a temporary file made by a save has after the layout file's own name, before
-// six random characters: "quadview.conf.unsaved-Ab12Cd".
+// What the name of a temporary file made by a save has after the replaced file's own name, before
+// six random characters: "name.conf.unsaved-Ab12Cd".
 constexpr char kTemporarySuffix[] = ".unsaved-";
 
 // Removes the temporary files that killed saves left beside `target` in the folder at
@@ -292,8 +292,8 @@ char* read_regular_file(const char* path, gsize max_size, gsize* length, GError*
 bool replace_file_contents(
     const char* path, const char* contents, gsize length, bool* in_place, GError** error) {
   *in_place = false;
-  // The firmware may keep the file elsewhere and link to it: the file that the links lead to is
-  // replaced, in its own folder, and the links stay as they are.
+  // Whoever set the file up may keep it elsewhere and link to it: the file that the links lead to
+  // is replaced, in its own folder, and the links stay as they are.
   char* resolved = realpath(path, nullptr);
   if (!resolved) {
     return fail(error, errno, "resolve", path);

@@ -151,6 +151,9 @@ class ServersTest : public QuadviewTest, public testing::WithParamInterface<serv
     if (row.form_bytes > 0) {
       std::ofstream(temp_path("form"), std::ios::binary) << std::string(row.form_bytes, 'x');
       command += " --data-binary @" + temp_path("form");
+      if (GetParam()["post_answers"] != "yes") {
+        command += " -H 'Expect: 100-continue' --expect100-timeout 1";
+      }
     }
     const std::string path = row.target[0] == '/' ? row.target : "/cgi-bin/" + row.target;
     command += " '" + url_ + path.substr(1) + "'";

@@ -385,3 +385,20 @@ GDBusConnection* connect_system_bus(gint64 end_time, GError** error) {
       nullptr /* cancellable */,
       error);
 }
+
+GPtrArray* list_system_bus_addresses(GPtrArray* nonce_files) {
+  GPtrArray* addresses = g_ptr_array_new_with_free_func(g_object_unref);
+  g_autofree char* address =
+      g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SYSTEM, nullptr /* cancellable */, nullptr);
+  g_auto(GStrv) entries = g_strsplit(address ? address : "", ";", -1);
+  for (char** entry = entries; *entry; entry++) {
+    g_autofree char* transport = nullptr;
+    g_autofree char* nonce_file = nullptr;
+    g_autoptr(GHashTable) pairs = parse_entry(*entry, &transport, nullptr /* error */);
+    if (pairs && resolve_entry(*entry, transport, pairs, addresses, &nonce_file, nullptr) &&
+        nonce_file) {
+      g_ptr_array_add(nonce_files, g_steal_pointer(&nonce_file));
+    }
+  }
+  return addresses;
+}

@@ -39,7 +39,6 @@ static const char* const kRefused[] = {
     "pidfd_getfd",
     "pidfd_send_signal",
     "kcmp",
-    "tkill",
     // Mounting, and the namespaces one would mount in.
     "mount",
     "umount",
@@ -73,7 +72,9 @@ static const char* const kRefused[] = {
     "io_uring_register",
 };
 
-// Allowed only towards the process itself: their first argument is a process id.
+// Allowed only towards the process itself: their first argument is a process id. tkill() names a
+// thread alone, which no filter can tell apart from another process's; valgrind signals its
+// threads with it, and Landlock keeps it within the process where the kernel has signal scoping.
 static const char* const kSignals[] = {"kill", "tgkill", "rt_sigqueueinfo", "rt_tgsigqueueinfo"};
 
 static void fail(const char* what, int code) {

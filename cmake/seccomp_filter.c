@@ -101,9 +101,11 @@ static void refuse(
   }
 }
 
+// Refuses `name` when its first argument compares with `value` as `op` says.
 static void refuse_if(
-    scmp_filter_ctx filter, uint32_t arch, const char* name, struct scmp_arg_cmp c) {
-  refuse(filter, arch, name, 1, &c);
+    scmp_filter_ctx filter, uint32_t arch, const char* name, enum scmp_compare op, uint64_t value) {
+  const struct scmp_arg_cmp condition = {0 /* the first argument */, op, value, 0};
+  refuse(filter, arch, name, 1, &condition);
 }
 
 // Writes one filter as the array `variable`.
@@ -129,21 +131,21 @@ static void write_filter(
     refuse(filter, arch, "ptrace", 0, NULL);
   }
   for (size_t i = 0; i < sizeof kSignals / sizeof *kSignals; i++) {
-    refuse_if(filter, arch, kSignals[i], SCMP_A0(SCMP_CMP_NE, SELF));
+    refuse_if(filter, arch, kSignals[i], SCMP_CMP_NE, SELF);
   }
   // Another process's limits; the C library names the process itself as 0.
-  refuse_if(filter, arch, "prlimit64", SCMP_A0(SCMP_CMP_NE, 0));
+  refuse_if(filter, arch, "prlimit64", SCMP_CMP_NE, 0);
 
   // Sockets of syslog's and the bus's families: AF_UNIX, and for a bus on TCP AF_INET (2) and
   // AF_INET6 (10). One comparison per rule, so the families in between are refused one by one.
-  refuse_if(filter, arch, "socketpair", SCMP_A0(SCMP_CMP_NE, AF_UNIX));
+  refuse_if(filter, arch, "socketpair", SCMP_CMP_NE, AF_UNIX);
   if (!inet_sockets) {
-    refuse_if(filter, arch, "socket", SCMP_A0(SCMP_CMP_NE, AF_UNIX));
+    refuse_if(filter, arch, "socket", SCMP_CMP_NE, AF_UNIX);
   } else {
-    refuse_if(filter, arch, "socket", SCMP_A0(SCMP_CMP_GT, AF_INET6));
+    refuse_if(filter, arch, "socket", SCMP_CMP_GT, AF_INET6);
     for (int family = 0; family < AF_INET6; family++) {
       if (family != AF_UNIX && family != AF_INET) {
-        refuse_if(filter, arch, "socket", SCMP_A0(SCMP_CMP_EQ, family));
+        refuse_if(filter, arch, "socket", SCMP_CMP_EQ, family);
       }
     }
   }

@@ -21,7 +21,7 @@ void confine_process(const char* layout_path);
 // The seccomp filter made at build time for the target (cmake/seccomp_filter.c), as the program
 // loads it: what no request needs (running a program, touching another process, mounting, kernel
 // keys, BPF, modules, userfaultfd, perf events, io_uring) fails with EPERM; sockets only of the
-// families AF_UNIX and, with `inet_sockets` (a bus on TCP), AF_INET and AF_INET6; signals only to
-// `self`. Returns the program (struct sock_filter; g_array_unref), or nullptr when the build has
-// no filter.
+// families AF_UNIX and, with `inet_sockets` (a bus on TCP), AF_INET and AF_INET6; kill(),
+// tgkill() and the like only to `self`. Returns the program (struct sock_filter; g_array_unref), or
+// nullptr when the build has no filter.
 GArray* make_seccomp_filter(bool inet_sockets, pid_t self);

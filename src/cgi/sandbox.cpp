@@ -26,8 +26,8 @@
 namespace {
 
 #ifdef QUADVIEW_LANDLOCK
-// Landlock's rights, by the ABI version that brought them. Those newer than the oldest headers
-// the program builds with (Linux 6.1's) are spelt out; their values are the kernel's ABI.
+// Landlock's rights, by the ABI version that brought them. Those after the first are spelt out,
+// since older headers lack them (Debian 12's are Linux 6.1's); their values are the kernel's ABI.
 constexpr __u64 kFilesAbi1 = (1ULL << 13) - 1;     // EXECUTE to MAKE_SYM
 constexpr __u64 kTruncate = 1ULL << 14;            // ABI 3, Linux 6.2
 constexpr __u64 kIoctlDevice = 1ULL << 15;         // ABI 5, Linux 6.10

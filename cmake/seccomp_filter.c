@@ -116,6 +116,10 @@ static void write_filter(
     fail("seccomp_init", ENOMEM);
   }
   int rc = seccomp_attr_set(filter, SCMP_FLTATR_ACT_BADARCH, SCMP_ACT_ERRNO(EPERM));
+  // A binary tree of the call numbers rather than a list: loading the filter, the kernel runs it
+  // once for every call number to find those it always allows, which a list makes several times
+  // slower.
+  rc = rc != 0 ? rc : seccomp_attr_set(filter, SCMP_FLTATR_CTL_OPTIMIZE, 2);
   // The filter is for the target alone, whichever machine builds it.
   if (rc == 0 && arch != seccomp_arch_native()) {
     rc = seccomp_arch_add(filter, arch);

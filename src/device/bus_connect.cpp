@@ -392,12 +392,10 @@ GPtrArray* list_system_bus_addresses(GPtrArray* nonce_files) {
   // GLib's worker thread, which a confinement that comes after it would not reach. Unset, it
   // is the standard unix socket.
   const char* address = g_getenv("DBUS_SYSTEM_BUS_ADDRESS");
-  g_auto(GStrv) entries = g_strsplit(address ? address : "", ";", -1);
-  for (char** entry = entries; *entry; entry++) {
-    g_autofree char* transport = nullptr;
+  g_auto(GStrv) entries = address ? split_bus_address(address, nullptr /* error */) : nullptr;
+  for (char** entry = entries; entry && *entry; entry++) {
     g_autofree char* nonce_file = nullptr;
-    g_autoptr(GHashTable) pairs = parse_entry(*entry, &transport, nullptr /* error */);
-    if (pairs && resolve_entry(*entry, transport, pairs, addresses, &nonce_file, nullptr) &&
+    if (resolve_bus_address_entry(*entry, addresses, &nonce_file, nullptr /* error */) &&
         nonce_file) {
       g_ptr_array_add(nonce_files, g_steal_pointer(&nonce_file));
     }

@@ -135,9 +135,10 @@ demo_admin=admin:change-it
 # The web servers the demo and the tests run quadview under.
 read -ra web_server_packages <<<"$(server_column packages | tr '\n' ' ')"
 
-# What building and testing natively needs.
-build_packages=(build-essential dpkg-dev cmake pkg-config libglib2.0-dev libgtest-dev dbus-daemon
-  util-linux clang-format curl valgrind libxml2-utils "${web_server_packages[@]}")
+# What building and testing natively needs; libseccomp-dev makes the program's seccomp filter at
+# build time, for the cross builds too (cmake/sandbox.cmake).
+build_packages=(build-essential dpkg-dev cmake pkg-config libglib2.0-dev libseccomp-dev libgtest-dev
+  dbus-daemon util-linux clang-format curl valgrind libxml2-utils "${web_server_packages[@]}")
 
 # What the servers test needs on top of build_packages to drive the demo's page in a real browser.
 browser_packages=(chromium chromium-driver python3-selenium)

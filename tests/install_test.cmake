@@ -4,8 +4,10 @@
 # expected tree is installed (the program under libexec, the two names relative links to it, the
 # data files), each component alone installs its own part, and install_manifest.txt lists
 # everything installed, so that removing what it lists leaves no file behind. It is built as an SDK that fortifies at a level of its own builds: with
-# warnings as errors, the build must leave that level as it is. Run with -DSOURCE_DIR=... -DWORK=...
-# -DGENERATOR=... -DC_COMPILER=... -DCXX_COMPILER=...
+# warnings as errors, the build must leave that level as it is. It is built without confinement
+# (QUADVIEW_SANDBOX=OFF), against which the end-to-end tests' table of refusals (E2E_TESTS) must see
+# every try succeed. Run with -DSOURCE_DIR=... -DWORK=... -DGENERATOR=... -DC_COMPILER=...
+# -DCXX_COMPILER=... -DE2E_TESTS=...
 
 cmake_minimum_required(VERSION 3.25)
 
@@ -25,8 +27,16 @@ endfunction()
 run(${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${build} -G ${GENERATOR}
     -DCMAKE_C_COMPILER=${C_COMPILER} -DCMAKE_CXX_COMPILER=${CXX_COMPILER}
     -DQUADVIEW_TESTS=OFF -DQUADVIEW_SIM=OFF -DQUADVIEW_CGI_DIR=${cgi_dir}
-    -DQUADVIEW_CGI_USER=camera-web -DQUADVIEW_WERROR=ON -DCMAKE_CXX_FLAGS=-D_FORTIFY_SOURCE=3)
+    -DQUADVIEW_CGI_USER=camera-web -DQUADVIEW_WERROR=ON -DCMAKE_CXX_FLAGS=-D_FORTIFY_SOURCE=3
+    -DQUADVIEW_SANDBOX=OFF)
 run(${CMAKE_COMMAND} --build ${build} --target quadview)
+execute_process(
+  COMMAND ${CMAKE_COMMAND} -E env QUADVIEW_TEST_PROGRAM=${build}/quadview QUADVIEW_TEST_UNCONFINED=1
+          ${E2E_TESTS} --gtest_filter=HostileTest.ReachesNothingButTheLayoutFolderAndTheBus
+  RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+if(NOT result EQUAL 0 OR NOT output MATCHES "\\[  PASSED  \\] 1 test\\.")
+  message(FATAL_ERROR "the table of refusals, unconfined:\n${output}")
+endif()
 
 # Every path installed under `root`, a link as "PATH -> TARGET", sorted.
 function(installed_tree root result)

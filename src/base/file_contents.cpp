@@ -346,3 +346,13 @@ bool replace_file_contents(
   }
   return true;
 }
+
+char* find_real_folder(const char* path) {
+  char* resolved = realpath(path, nullptr);
+  if (!resolved) {
+    return nullptr;
+  }
+  char* folder = g_path_get_dirname(resolved);
+  free(resolved);
+  return folder;
+}

@@ -20,3 +20,7 @@ char* read_regular_file(const char* path, gsize max_size, gsize* length, GError*
 // is left.
 bool replace_file_contents(
     const char* path, const char* contents, gsize length, bool* in_place, GError** error);
+
+// The folder of the file that `path` leads to, symbolic links followed: where
+// replace_file_contents() writes. Returns it (g_free), or nullptr when `path` leads to no file.
+char* find_real_folder(const char* path);

@@ -15,6 +15,8 @@
 #include "base/log_value.h"
 #include "base/time_budget.h"
 #include "cgi/request.h"
+#include "cgi/sandbox.h"
+#include "layout/layout.h"
 
 namespace {
 
@@ -127,6 +129,9 @@ int main(int argc, char** argv) {
   const gint64 end_time = g_get_monotonic_time() + kRequestLimitUs;
   keep_standard_streams_taken();
   send_glib_messages_to_syslog();
+  // Before anything of the request is read: whatever a request makes the program do, it can then
+  // touch nothing but the layout folder and the bus, and run nothing.
+  confine_process(kLayoutPath);
 
   // Under a web server the arguments are never read: a query without '=' reaches a CGI program as
   // command-line words (RFC 3875, 4.4), so "getquadview.cgi?--version" is still a read.

@@ -385,3 +385,20 @@ GDBusConnection* connect_system_bus(gint64 end_time, GError** error) {
       nullptr /* cancellable */,
       error);
 }
+
+GPtrArray* list_system_bus_addresses(GPtrArray* nonce_files) {
+  GPtrArray* addresses = g_ptr_array_new_with_free_func(g_object_unref);
+  // From the environment, where GDBus finds it, and not through GDBus: its first call starts
+  // GLib's worker thread, which a confinement that comes after it would not reach. Unset, it
+  // is the standard unix socket.
+  const char* address = g_getenv("DBUS_SYSTEM_BUS_ADDRESS");
+  g_auto(GStrv) entries = address ? split_bus_address(address, nullptr /* error */) : nullptr;
+  for (char** entry = entries; entry && *entry; entry++) {
+    g_autofree char* nonce_file = nullptr;
+    if (resolve_bus_address_entry(*entry, addresses, &nonce_file, nullptr /* error */) &&
+        nonce_file) {
+      g_ptr_array_add(nonce_files, g_steal_pointer(&nonce_file));
+    }
+  }
+  return addresses;
+}

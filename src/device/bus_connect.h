@@ -16,3 +16,10 @@
 // Returns the connection, or nullptr with `error` set to why there is none (the last entry's
 // cause; G_IO_ERROR_TIMED_OUT once `end_time` has come).
 GDBusConnection* connect_system_bus(gint64 end_time, GError** error);
+
+// What connect_system_bus() may connect to, for the program to confine itself to it first: the
+// socket addresses of the entries of DBUS_SYSTEM_BUS_ADDRESS (GSocketAddress, read as connecting
+// reads them), and the nonce files its nonce-tcp: entries name, added to `nonce_files` (strings).
+// An entry that connecting would refuse adds nothing, nor does the standard place, a unix socket.
+// Starts no thread.
+GPtrArray* list_system_bus_addresses(GPtrArray* nonce_files);

@@ -13,6 +13,12 @@
 // may, and kill-on-flush ends the process with SIGKILL at fsync() of a regular file, as an
 // out-of-memory kill may.
 //
+// With QUADVIEW_PROBE_REPORT=PATH, it tries what no request may do, once, at the program's first
+// look at QUERY_STRING, which every request makes once the program has confined itself: reading
+// the file "secret" in PATH's folder, creating "created" there, running /bin/true, and connecting
+// to 127.0.0.1 on the TCP port QUADVIEW_PROBE_PORT. It writes a line "NAME=ERRNO" for each (0: it
+// succeeded) into PATH, which it opened before main.
+//
 // Only in the program named by QUADVIEW_ENV_FILE_TARGET: a launcher in between (valgrind starts
 // through a shell script) inherits LD_PRELOAD too, and would fail to exec the next step with a
 // value too long for exec.
@@ -21,12 +27,15 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 extern char** environ;
@@ -35,6 +44,9 @@ enum { kMaxVariables = 8 };
 
 static const char kPrefix[] = "QUADVIEW_ENV_FILE_";
 static const char kTarget[] = "QUADVIEW_ENV_FILE_TARGET";
+
+// The probe's report, open from before main until the probe has run.
+static int probe_report = -1;
 
 // A helper that cannot do its part must not let the program run with a request it never got.
 __attribute__((noreturn)) static void fail(const char* what, const char* path) {
@@ -68,6 +80,10 @@ __attribute__((constructor)) static void set_variables_from_files(void) {
     return;
   }
   unsetenv(kTarget);
+  const char* report = getenv("QUADVIEW_PROBE_REPORT");
+  if (report) {
+    probe_report = open(report, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  }
 
   // Collected first: setenv() and unsetenv() change the array being walked.
   char* entries[kMaxVariables];
@@ -177,4 +193,61 @@ int fsetxattr(int fd, const char* name, const void* value, size_t size, int flag
   int (*real_fsetxattr)(int, const char*, const void*, size_t, int) =
       (int (*)(int, const char*, const void*, size_t, int))dlsym(RTLD_NEXT, "fsetxattr");
   return real_fsetxattr(fd, name, value, size, flags);
+}
+
+// The errno of a call that returned `result`, 0 when it succeeded.
+static int outcome(int result) { return result < 0 ? errno : 0; }
+
+static void run_probe(int report) {
+  const char* report_path = getenv("QUADVIEW_PROBE_REPORT");
+  const int folder = (int)(strrchr(report_path, '/') - report_path);
+  char path[4096];
+  snprintf(path, sizeof path, "%.*s/secret", folder, report_path);
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  dprintf(report, "read=%d\n", outcome(fd));
+  close(fd);
+  snprintf(path, sizeof path, "%.*s/created", folder, report_path);
+  fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  dprintf(report, "create=%d\n", outcome(fd));
+  close(fd);
+
+  // In a child, so that a program that does run does not take the request's place.
+  const pid_t child = fork();
+  if (child == 0) {
+    char* const argv[] = {"/bin/true", NULL};
+    char* const env[] = {NULL};
+    execve(argv[0], argv, env);
+    _exit(errno);
+  }
+  int status = -1;
+  waitpid(child, &status, 0);
+  dprintf(report, "exec=%d\n", WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+
+  const char* port = getenv("QUADVIEW_PROBE_PORT");
+  struct sockaddr_in address = {.sin_family = AF_INET};
+  address.sin_port = htons((uint16_t)atoi(port ? port : "0"));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const int tcp = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  dprintf(
+      report,
+      "connect=%d\n",
+      tcp < 0 ? errno : outcome(connect(tcp, (struct sockaddr*)&address, sizeof address)));
+  close(tcp);
+}
+
+// The C library's getenv(), which the program reaches through GLib; the probe runs first.
+char* getenv(const char* name) {
+  if (probe_report >= 0 && strcmp(name, "QUERY_STRING") == 0) {
+    const int report = probe_report;
+    probe_report = -1;
+    run_probe(report);
+    close(report);
+  }
+  const size_t length = strlen(name);
+  for (char** entry = environ; *entry; entry++) {
+    if (strncmp(*entry, name, length) == 0 && (*entry)[length] == '=') {
+      return *entry + length + 1;
+    }
+  }
+  return NULL;
 }

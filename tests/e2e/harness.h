@@ -101,6 +101,11 @@ struct run_options {
   // Makes calls fail in the program through the same preloaded helper: a comma-separated list of
   // the faults that env_preload.c names. With "kill-on-flush" the run expects SIGKILL, not an exit.
   std::string fail;
+  // Has the same helper try what no request may do once the program has confined itself
+  // (env_preload.c): read "secret" and create "created" in this file's folder, run /bin/true,
+  // connect to the TCP port QUADVIEW_PROBE_PORT (set in `environment`); it writes into this file
+  // the errno each try ended with.
+  std::string probe_report;
   // Mounts an empty, read-only folder over /proc, as a chroot without /proc has it.
   bool no_proc = false;
   // Starts the program with every signal blocked, or with no room for a queued signal

@@ -5,10 +5,21 @@
 // those two on every run), and what is logged shows the request's text literally, except that
 // control bytes are escaped so that no request can end a log line and forge the next one.
 
+#include <arpa/inet.h>
+#include <errno.h>
 #include <glib.h>
+#include <linux/landlock.h>
+#include <netinet/in.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <array>
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -271,6 +282,89 @@ TEST_F(HostileTest, ServesRequestsOfAHundredThousandPieces) {
           unknown_cgi("1 MiB of slashes", std::string(kMiB, '/'), ""),
       },
       from_files);
+}
+
+// A flaw anywhere in the program reaches nothing but the layout folder and the bus, and runs
+// nothing: the program confines itself before it reads a request (src/cgi/sandbox.cpp). A helper
+// preloaded into it tries what no request may do where every request passes after that, and each
+// try is refused with the errno of what refuses it (EACCES: Landlock; EPERM: the seccomp filter)
+// while the request is served as ever. The install test runs the table against a program built
+// with QUADVIEW_SANDBOX=OFF and QUADVIEW_TEST_UNCONFINED set: every try must succeed there, so the
+// table cannot pass by accident.
+TEST_F(HostileTest, ReachesNothingButTheLayoutFolderAndTheBus) {
+  if (launcher_name().rfind("qemu-", 0) == 0) {
+    GTEST_SKIP() << "qemu-user refuses a seccomp filter (EINVAL) and knows no Landlock call "
+                    "(ENOSYS): under it the program has no new privileges, and nothing more";
+  }
+  const bool unconfined = getenv("QUADVIEW_TEST_UNCONFINED") != nullptr;
+  const long landlock =
+      syscall(__NR_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
+
+  struct row {
+    std::string probe;
+    int refusal;  // 0: nothing refuses it here, for `why_not`
+    std::string why_not;
+  };
+
+  const row rows[] = {
+      {"read", landlock >= 1 ? EACCES : 0, "a kernel without Landlock (5.13)"},
+      {"create", landlock >= 1 ? EACCES : 0, "a kernel without Landlock (5.13)"},
+      {"exec",
+       QUADVIEW_SECCOMP_FILTER ? EPERM
+       : landlock >= 1         ? EACCES
+                               : 0,
+       "no confinement"},
+      // The bus is a unix socket: not even an IPv4 socket is to be had.
+      {"connect",
+       QUADVIEW_SECCOMP_FILTER ? EPERM
+       : landlock >= 4         ? EACCES
+                               : 0,
+       "no seccomp filter in the build, no Landlock TCP rules in the kernel (6.7)"},
+  };
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  ASSERT_TRUE(
+      bind(listener, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+      listen(listener, 4) == 0 &&
+      getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+      << strerror(errno);
+  std::filesystem::create_directory(temp_path("probe"));
+  std::ofstream(temp_path("probe/secret")) << "nothing of the program's\n";
+
+  for (const hostile_case& c :
+       {reads("a read", kGet), stores("a write", kSet, "id=2,3,4,1", {2, 3, 4, 1})}) {
+    SCOPED_TRACE(c.name);
+    write_layout(kTwoMounts);
+    std::filesystem::remove(temp_path("probe/created"));
+    run_options options;
+    options.probe_report = temp_path("probe/report");
+    options.environment = {"QUADVIEW_PROBE_PORT=" + std::to_string(ntohs(address.sin_port))};
+    const cgi_result result = run(c.script_name, c.query_string, options);
+    expect_response(result, c.response);
+    expect_log(result, {});
+    EXPECT_EQ(read_layout(), c.stored);
+    const std::string report = read_file(temp_path("probe/report"));
+    for (const row& r : rows) {
+      if (unconfined || r.refusal != 0) {
+        const std::string line = r.probe + "=" + std::to_string(unconfined ? 0 : r.refusal) + "\n";
+        EXPECT_NE(report.find(line), std::string::npos) << "not " << line << "in\n" << report;
+      }
+    }
+    EXPECT_EQ(std::filesystem::exists(temp_path("probe/created")), unconfined);
+  }
+  close(listener);
+  std::string unchecked;
+  for (const row& r : rows) {
+    if (!unconfined && r.refusal == 0) {
+      unchecked += " " + r.probe + " (" + r.why_not + ")";
+    }
+  }
+  if (!unchecked.empty()) {
+    GTEST_SKIP() << "not checked:" << unchecked;
+  }
 }
 
 }  // namespace
